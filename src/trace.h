@@ -1,0 +1,24 @@
+// The trace log: one process-wide, level-filtered record of what the
+// handler did, written as timestamped lines into a file that the first
+// message to pass the threshold creates exclusively.
+#pragma once
+
+#include <cstdint>
+
+// A message is written when its level is at most the threshold; the smaller
+// the number, the more important the message.
+constexpr std::int32_t TRACE_ERROR = 0;     // failures
+constexpr std::int32_t TRACE_PROGRESS = 1;  // every step of a run
+
+// Stores the name shown in every line, the file to create and the threshold.
+// Opens and writes nothing. The two texts must outlive the process's use of
+// the log (the handler passes string literals).
+void trace_configure(const char *program_name, const char *path,
+                     std::int32_t threshold);
+
+// Writes one line "TIMESTAMP (NAME-PID): MESSAGE" and flushes it. If the file
+// cannot be created (anything already at its path, or any failed open), says
+// so once on standard error and traces nothing more in this process: the run
+// goes on, because a trace must never cost a trap.
+void trace_write(std::int32_t level, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
