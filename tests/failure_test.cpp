@@ -1,0 +1,320 @@
+// Every way a run can fail, what it traces, what it leaves in the pipe and
+// the exit status it reports.
+
+#include "fixture.h"
+
+#include <ostream>
+#include <signal.h>
+
+#include <cstring>
+#include <functional>
+#include <regex>
+
+using namespace harness;
+
+namespace {
+
+const char STARTED[] = "Traphandler started ...";
+const char EOD[] = "Wrote EOD to pipe";
+const char TERMINATED[] = "Traphandler terminated.";
+
+std::string opened() { return std::string("Opened pipe '") + PIPE + "'"; }
+
+std::string pipe_message(const char *before, const char *error)
+{
+    return std::string(before) + " pipe '" + PIPE + "' [" + error + "]";
+}
+
+// Writes size bytes into the FIFO through a write end of the test's own, so
+// that the pipe is that full when the handler starts.
+void prefill(std::size_t size)
+{
+    int fd = open(PIPE, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    std::string filler(size, '#');
+    ASSERT_EQ(write(fd, filler.data(), filler.size()), static_cast<ssize_t>(size));
+    close(fd);
+}
+
+}  // namespace
+
+// Whatever stands at the pipe path, the open fails at once, nothing is
+// written and the status is 1. A regular file there is never written into.
+struct OpenCase {
+    const char *name;
+    std::function<void(RelayTest &)> setup;
+    const char *error;
+    friend void PrintTo(const OpenCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class OpenFailure : public RelayTest, public testing::WithParamInterface<OpenCase> {
+public:
+    using RelayTest::drop_reader;
+};
+
+TEST_P(OpenFailure, RefusedAtOnceWithStatus1)
+{
+    const OpenCase &c = GetParam();
+    c.setup(*this);
+    for (const char *level : {"0", "1"}) {
+        remove_all(TRACE);
+        Outcome o = run({.args = {"-d", level}, .input = "trap\n"});
+        EXPECT_EQ(o.exit_code, 1);
+        std::vector<std::string> expected{pipe_message("Error opening", c.error)};
+        if (level[0] == '1')
+            expected.insert(expected.begin(), STARTED);
+        EXPECT_EQ(trace_messages(), expected);
+        EXPECT_EQ(o.err, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AtThePipePath, OpenFailure,
+    testing::Values(
+        OpenCase{"NoReader", [](RelayTest &t) { static_cast<OpenFailure &>(t).drop_reader(); },
+                 "No such device or address"},
+        OpenCase{"Nothing",
+                 [](RelayTest &t) {
+                     static_cast<OpenFailure &>(t).drop_reader();
+                     remove_all(PIPE);
+                 },
+                 "No such file or directory"},
+        OpenCase{"Directory",
+                 [](RelayTest &t) {
+                     static_cast<OpenFailure &>(t).drop_reader();
+                     remove_all(PIPE);
+                     mkdir(PIPE, 0700);
+                 },
+                 "Is a directory"},
+        OpenCase{"RegularFile",
+                 [](RelayTest &t) {
+                     static_cast<OpenFailure &>(t).drop_reader();
+                     remove_all(PIPE);
+                     write_file(PIPE, "left behind\n");
+                 },
+                 "Not a FIFO"},
+        OpenCase{"CharacterDevice",
+                 [](RelayTest &t) {
+                     static_cast<OpenFailure &>(t).drop_reader();
+                     remove_all(PIPE);
+                     ASSERT_EQ(symlink("/dev/null", PIPE), 0);
+                 },
+                 "Not a FIFO"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A file left at the pipe path keeps its content and its time stamps.
+TEST_F(RelayTest, RegularFileAtPipePathIsLeftUntouched)
+{
+    drop_reader();
+    remove_all(PIPE);
+    write_file(PIPE, "left behind\n");
+    struct stat before, after;
+    ASSERT_EQ(stat(PIPE, &before), 0);
+    Outcome o = run({.input = std::string(100, 'x')});
+    EXPECT_EQ(o.exit_code, 1);
+    ASSERT_EQ(stat(PIPE, &after), 0);
+    EXPECT_EQ(read_file(PIPE), "left behind\n");
+    EXPECT_EQ(after.st_size, before.st_size);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+// A reader that holds the pipe but never reads: once the pipe is full, the
+// write is refused at once, the run ends with status 1 and no marker, and
+// what went in is an exact prefix of the input.
+TEST_F(RelayTest, FullPipeRefusesTheWrite)
+{
+    std::string input = random_bytes(200000, 3);
+    for (const char *level : {"0", "1"}) {
+        SCOPED_TRACE(level);
+        remove_all(TRACE);
+        Outcome o = harness::run({.args = {"-d", level}, .input = input}, -1);
+        std::string received = drain(reader_);
+        EXPECT_EQ(o.exit_code, 1);
+        ASSERT_GT(received.size(), 0u);
+        ASSERT_LT(received.size(), input.size());
+        EXPECT_EQ(received.size() % 8192, 0u) << "only whole chunks go in";
+        EXPECT_TRUE(received == input.substr(0, received.size()));
+        auto messages = trace_messages();
+        ASSERT_FALSE(messages.empty());
+        EXPECT_EQ(messages.back(),
+                  pipe_message("Error writing to", "Resource temporarily unavailable"));
+        for (const auto &m : messages)
+            EXPECT_NE(m, EOD);
+    }
+}
+
+// A chunk larger than the system keeps whole (4096 bytes) meets a pipe with
+// room for only part of it: the part goes in, and the run reports the short
+// write by its counts and ends with status 1.
+TEST_F(RelayTest, ShortWriteNamesItsCounts)
+{
+    prefill(15 * 4096);  // one of the pipe's sixteen pages left
+    std::string input = random_bytes(20000, 5);
+    Outcome o = harness::run({.input = input}, -1);
+    EXPECT_EQ(o.exit_code, 1);
+    std::string received = drain(reader_).substr(15 * 4096);
+    auto messages = trace_messages();
+    ASSERT_EQ(messages.size(), 1u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(
+        messages[0], m,
+        std::regex(std::string("Error writing to pipe '") + PIPE
+                   + R"(' \[short write, (\d+) of 8192 bytes\])")))
+        << messages[0];
+    std::size_t went_in = std::stoul(m[1]);
+    EXPECT_GT(went_in, 0u);
+    EXPECT_LT(went_in, 8192u);
+    EXPECT_TRUE(received == input.substr(0, went_in));
+}
+
+// The data fits, the marker does not: "Error writing EOD", status 1, and the
+// stream ends without its marker.
+TEST_F(RelayTest, RefusedMarker)
+{
+    prefill(15 * 4096);
+    std::string input(4096, 'd');  // fills the last page exactly
+    Outcome o = harness::run({.args = {"-d", "1"}, .input = input}, -1);
+    EXPECT_EQ(o.exit_code, 1);
+    EXPECT_TRUE(drain(reader_) == std::string(15 * 4096, '#') + input);
+    auto messages = trace_messages();
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[3],
+              pipe_message("Error writing EOD to", "Resource temporarily unavailable"));
+}
+
+// The reader goes away between two chunks. Under the default disposition
+// the broken-pipe signal ends the handler with no further trace line; where
+// whoever started it ignores that signal, the write fails with EPIPE.
+TEST_F(RelayTest, ReaderGoesAwayMidRun)
+{
+    for (bool ignored : {false, true}) {
+        SCOPED_TRACE(ignored ? "SIGPIPE ignored" : "SIGPIPE default");
+        remove_all(TRACE);
+        drop_reader();
+        reader_ = open(PIPE, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        Handler handler({.args = {"-d", "1"}, .stdin_kind = Stdin::pipe,
+                         .ignore_sigpipe = ignored});
+        handler.feed("first\n");
+        EXPECT_EQ(read_exactly(reader_, 6), "first\n");
+        drop_reader();
+        handler.feed("second\n");
+        handler.close_input();
+        Outcome o = handler.finish(-1);
+        std::vector<std::string> expected{STARTED, opened(),
+                                          "Read line from stdin: 'first\n'",
+                                          "Read line from stdin: 'second\n'"};
+        if (ignored) {
+            EXPECT_EQ(o.exit_code, 1);
+            expected.push_back(pipe_message("Error writing to", std::strerror(EPIPE)));
+        } else {
+            EXPECT_EQ(o.signal, SIGPIPE);
+        }
+        EXPECT_EQ(trace_messages(), expected);
+    }
+}
+
+// A read that fails, at once or after some data: what was read is in the
+// pipe, the marker follows, and the read's own error is traced after the
+// marker; the status is 1.
+TEST_F(RelayTest, ReadFailureAtOnce)
+{
+    Outcome o = run({.args = {"-d", "1"}, .stdin_kind = Stdin::directory});
+    EXPECT_EQ(o.exit_code, 1);
+    EXPECT_EQ(o.fifo, "\n");
+    EXPECT_EQ(trace_messages(),
+              (std::vector<std::string>{STARTED, opened(), EOD,
+                                        "Error reading from stdin [Is a directory]",
+                                        TERMINATED}));
+}
+
+TEST_F(RelayTest, ReadFailureAfterData)
+{
+    // An empty non-blocking pipe whose writer stays open: after the data
+    // the next read fails with EAGAIN.
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_EQ(write(fds[1], "abc", 3), 3);
+    for (const char *level : {"0", "1"}) {
+        remove_all(TRACE);
+        Outcome o = run({.args = {"-d", level}, .stdin_kind = Stdin::given, .stdin_fd = fds[0]});
+        EXPECT_EQ(o.exit_code, 1);
+        std::vector<std::string> expected{"Error reading from stdin [Resource temporarily unavailable]"};
+        if (level[0] == '1') {
+            EXPECT_EQ(o.fifo, "\n");  // the data went in on the first round
+            expected = {STARTED, opened(), EOD, expected[0], TERMINATED};
+        } else {
+            EXPECT_EQ(o.fifo, "abc\n");
+        }
+        EXPECT_EQ(trace_messages(), expected);
+    }
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// Anything already at the trace file path: the trace is never written there
+// (a link is not followed), the failure is said once on standard error, and
+// the trap is still handed over with the status that says so.
+struct TracePathCase {
+    const char *name;
+    std::function<void()> setup;
+    std::function<void()> check;
+    friend void PrintTo(const TracePathCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class TracePathTaken : public RelayTest, public testing::WithParamInterface<TracePathCase> {};
+
+TEST_P(TracePathTaken, TrapIsStillHandedOver)
+{
+    const TracePathCase &c = GetParam();
+    c.setup();
+    Outcome o = run({.args = {"-d", "1"}, .input = "trap\n"});
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(o.fifo, "trap\n\n");
+    EXPECT_EQ(o.err, std::string("Cannot open log file '") + TRACE + "' [File exists]\n");
+    c.check();
+
+    drop_reader();  // a failure later in the run: still said only once
+    Outcome failed = run({.args = {"-d", "1"}, .input = "trap\n"});
+    EXPECT_EQ(failed.exit_code, 1);
+    EXPECT_EQ(failed.err, o.err);
+    c.check();
+}
+
+namespace {
+std::string target() { return std::string(RUN_DIR) + "/trace-target"; }
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Anything, TracePathTaken,
+    testing::Values(
+        TracePathCase{"EarlierTrace", [] { write_file(TRACE, "earlier\n"); },
+                      [] { EXPECT_EQ(read_file(TRACE), "earlier\n"); }},
+        TracePathCase{"Directory", [] { mkdir(TRACE, 0700); },
+                      [] {
+                          struct stat st;
+                          ASSERT_EQ(stat(TRACE, &st), 0);
+                          EXPECT_TRUE(S_ISDIR(st.st_mode));
+                      }},
+        TracePathCase{"DanglingLink",
+                      [] {
+                          remove_all(target().c_str());
+                          ASSERT_EQ(symlink(target().c_str(), TRACE), 0);
+                      },
+                      [] { EXPECT_FALSE(exists(target().c_str())); }},
+        TracePathCase{"LinkToFile",
+                      [] {
+                          write_file(target().c_str(), "precious\n");
+                          ASSERT_EQ(symlink(target().c_str(), TRACE), 0);
+                      },
+                      [] { EXPECT_EQ(read_file(target().c_str()), "precious\n"); }}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// At level 0 a run that succeeds traces nothing, so it never even looks.
+TEST_F(RelayTest, QuietRunDoesNotTouchTheTracePath)
+{
+    write_file(TRACE, "earlier\n");
+    Outcome o = run({.input = "trap\n"});
+    EXPECT_EQ(o.exit_code, 0);
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(read_file(TRACE), "earlier\n");
+}

@@ -1,0 +1,51 @@
+// Each test starts with a fresh FIFO at the handler's pipe path, held open
+// for reading by the test, and nothing at the trace file path.
+#pragma once
+
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+class RelayTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        harness::remove_all(harness::TRACE);
+        harness::remove_all(harness::PIPE);
+        ASSERT_EQ(mkfifo(harness::PIPE, 0600), 0);
+        reader_ = open(harness::PIPE, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(reader_, 0);
+    }
+
+    void TearDown() override
+    {
+        drop_reader();
+        harness::remove_all(harness::PIPE);
+        harness::remove_all(harness::TRACE);
+    }
+
+    void drop_reader()
+    {
+        if (reader_ >= 0)
+            close(reader_);
+        reader_ = -1;
+    }
+
+    harness::Outcome run(const harness::Launch &launch)
+    {
+        return harness::run(launch, reader_);
+    }
+
+    static std::string pipe_message(const char *before, const char *error)
+    {
+        return std::string(before) + " pipe '" + harness::PIPE + "' [" + error + "]";
+    }
+
+    int reader_ = -1;
+};

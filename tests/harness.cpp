@@ -1,0 +1,346 @@
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <regex>
+#include <sstream>
+
+extern char **environ;
+
+namespace harness {
+
+const char *const HANDLER = TEST_HANDLER;
+const char *const TRAPSINK = TEST_TRAPSINK;
+const char *const PIPE = TEST_PIPE;
+const char *const TRACE = TEST_TRACE;
+const char *const RUN_DIR = TEST_RUN_DIR;
+
+namespace {
+
+// The tests write into pipes whose readers may be gone; that must show up as
+// EPIPE, not end the test program. Children get the default back.
+const bool sigpipe_ignored = [] {
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+// At most this much input is on its way through the handler at a time:
+// well below what the pipe holds.
+constexpr std::size_t PACING_WINDOW = 16384;
+
+void set_nonblocking(int fd)
+{
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+int input_file(const std::string &data)
+{
+    static int serial = 0;
+    std::string path = std::string(RUN_DIR) + "/stdin." + std::to_string(getpid())
+                       + "." + std::to_string(++serial);
+    write_file(path.c_str(), data);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    unlink(path.c_str());
+    return fd;
+}
+
+std::vector<std::string> split_words(const char *text)
+{
+    std::vector<std::string> words;
+    std::istringstream in(text);
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+}  // namespace
+
+Handler::Handler(const Launch &launch) : launch_(launch)
+{
+    (void)sigpipe_ignored;
+    int child_in = -1;
+    switch (launch.stdin_kind) {
+    case Stdin::file:
+        child_in = input_file(launch.input);
+        break;
+    case Stdin::pipe: {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+        child_in = fds[0];
+        input_fd_ = fds[1];
+        break;
+    }
+    case Stdin::directory:
+        child_in = open(RUN_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        break;
+    case Stdin::given:
+        child_in = launch.stdin_fd;
+        break;
+    }
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+    set_nonblocking(out_fd_);
+    set_nonblocking(err_fd_);
+
+    std::vector<std::string> words;
+    if (const char *wrapper = std::getenv("REDUZEZEZEV_TEST_WRAPPER");
+        wrapper != nullptr && launch.use_wrapper)
+        words = split_words(wrapper);
+    words.emplace_back(HANDLER);
+    words.insert(words.end(), launch.args.begin(), launch.args.end());
+    std::vector<char *> argv;
+    for (auto &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> env_text = launch.env;
+    std::vector<char *> envp;
+    for (char **e = environ; *e != nullptr; ++e)
+        envp.push_back(*e);
+    for (auto &entry : env_text)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        umask(022);
+        signal(SIGPIPE, launch.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+        dup2(child_in, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd = 0; fd < 3; ++fd)
+            if (launch.closed_fds & (1u << fd))
+                close(fd);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    if (pid_ < 0)
+        ADD_FAILURE() << "fork: " << std::strerror(errno);
+    close(out[1]);
+    close(err[1]);
+    if (launch.stdin_kind != Stdin::given)
+        close(child_in);
+}
+
+Handler::~Handler()
+{
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    for (int fd : {input_fd_, out_fd_, err_fd_})
+        if (fd >= 0)
+            close(fd);
+}
+
+void Handler::feed(std::string_view data)
+{
+    while (!data.empty()) {
+        ssize_t n = write(input_fd_, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EAGAIN) {
+                poll(nullptr, 0, 1);
+                continue;
+            }
+            ADD_FAILURE() << "feeding the handler: " << std::strerror(errno);
+            return;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void Handler::close_input()
+{
+    if (input_fd_ >= 0)
+        close(input_fd_);
+    input_fd_ = -1;
+}
+
+Outcome Handler::finish(int reader_fd)
+{
+    Outcome outcome;
+    outcome.pid = pid_;
+    if (input_fd_ >= 0)
+        set_nonblocking(input_fd_);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    std::size_t piece = 0;
+    for (;;) {
+        const std::string &input = launch_.input;
+        while (input_fd_ >= 0 && fed_ < input.size()) {
+            std::size_t size = input.size() - fed_;
+            if (!launch_.pieces.empty())
+                size = std::min(size, launch_.pieces[piece % launch_.pieces.size()]);
+            // The handler never waits for a full pipe, so the producer is paced
+            // to what the reader has taken: the reader keeps up by design.
+            if (reader_fd >= 0) {
+                std::size_t in_flight = fed_ - std::min(fed_, outcome.fifo.size());
+                if (in_flight >= PACING_WINDOW)
+                    break;
+                size = std::min(size, PACING_WINDOW - in_flight);
+            }
+            ssize_t n = write(input_fd_, input.data() + fed_, size);
+            if (n < 0) {
+                if (errno != EAGAIN)
+                    close_input();  // the handler is gone
+                break;
+            }
+            fed_ += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) == size)
+                ++piece;
+        }
+        if (input_fd_ >= 0 && fed_ == input.size())
+            close_input();
+        if (reader_fd >= 0)
+            outcome.fifo += drain(reader_fd);
+        outcome.out += drain(out_fd_);
+        outcome.err += drain(err_fd_);
+
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            if (reader_fd >= 0)
+                outcome.fifo += drain(reader_fd);
+            outcome.out += drain(out_fd_);
+            outcome.err += drain(err_fd_);
+            if (WIFEXITED(status))
+                outcome.exit_code = WEXITSTATUS(status);
+            else if (WIFSIGNALED(status))
+                outcome.signal = WTERMSIG(status);
+            return outcome;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "the handler did not end within 20 s";
+            return outcome;
+        }
+        pollfd fds[] = {{reader_fd, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+        poll(fds, 2, 1);
+    }
+}
+
+Outcome run(const Launch &launch, int reader_fd)
+{
+    Handler handler(launch);
+    return handler.finish(reader_fd);
+}
+
+std::string drain(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return text;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+std::string read_exactly(int fd, std::size_t want)
+{
+    std::string text;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (text.size() < want && std::chrono::steady_clock::now() < deadline) {
+        char buffer[4096];
+        ssize_t n = read(fd, buffer, std::min(sizeof buffer, want - text.size()));
+        if (n > 0)
+            text.append(buffer, static_cast<std::size_t>(n));
+        else
+            poll(nullptr, 0, 1);
+    }
+    return text;
+}
+
+std::string read_file(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return text;
+}
+
+void write_file(const char *path, std::string_view data)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fd);
+}
+
+bool exists(const char *path)
+{
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+void remove_all(const char *path)
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::vector<TraceLine> parse_trace(const std::string &text)
+{
+    static const std::regex prefix(R"(^(\d{8}\.\d{6}) \(([^ ]+)-(\d+)\): )");
+    std::vector<TraceLine> lines;
+    if (text.empty())
+        return lines;
+    EXPECT_EQ(text.back(), '\n') << "the trace does not end with a line break";
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(start, end - start);
+        std::smatch m;
+        if (std::regex_search(line, m, prefix)) {
+            lines.push_back({m[1], m[2], static_cast<pid_t>(std::stol(m[3])),
+                             m.suffix()});
+        } else if (lines.empty()) {
+            ADD_FAILURE() << "trace starts without a prefix: " << line;
+        } else {
+            lines.back().message += "\n" + line;
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> trace_messages()
+{
+    std::vector<std::string> messages;
+    for (const auto &line : parse_trace(read_file(TRACE)))
+        messages.push_back(line.message);
+    return messages;
+}
+
+std::string random_bytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (auto &byte : bytes)
+        byte = static_cast<char>(random() & 0xff);
+    return bytes;
+}
+
+}  // namespace harness

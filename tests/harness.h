@@ -1,0 +1,102 @@
+// Runs the real handler as a child process against the real FIFO and trace
+// file that the test build compiles in, and collects everything it leaves.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace harness {
+
+// Paths of the test build: the handler and the stand-in reader, and the pipe
+// and trace file compiled into that handler (under the build tree).
+extern const char *const HANDLER;
+extern const char *const TRAPSINK;
+extern const char *const PIPE;
+extern const char *const TRACE;
+extern const char *const RUN_DIR;
+
+enum class Stdin {
+    file,       // a regular file holding the input: reads of up to 8192 bytes
+    pipe,       // a pipe the harness feeds in pieces while the handler runs
+    directory,  // a directory: the first read fails
+    given,      // the descriptor in Launch::stdin_fd
+};
+
+struct Launch {
+    std::vector<std::string> args;
+    std::string input;
+    Stdin stdin_kind = Stdin::file;
+    std::vector<std::size_t> pieces;  // pipe write sizes, cycled; empty: all
+    int stdin_fd = -1;                // for Stdin::given
+    unsigned closed_fds = 0;          // bit n set: start with descriptor n closed
+    bool ignore_sigpipe = false;
+    bool use_wrapper = true;          // prefix REDUZEZEZEV_TEST_WRAPPER if set
+    std::vector<std::string> env;     // extra NAME=VALUE entries
+};
+
+struct Outcome {
+    pid_t pid = -1;
+    int exit_code = -1;  // -1 when ended by a signal
+    int signal = 0;
+    std::string fifo;    // what the harness read from the pipe meanwhile
+    std::string out;     // standard output
+    std::string err;     // standard error
+};
+
+// A handler that has been started and not yet waited for.
+class Handler {
+public:
+    explicit Handler(const Launch &launch);
+    Handler(const Handler &) = delete;
+    Handler &operator=(const Handler &) = delete;
+    ~Handler();
+
+    pid_t pid() const { return pid_; }
+    // Writes to its standard input (Stdin::pipe), blocking until all is in.
+    void feed(std::string_view data);
+    void close_input();
+    // Feeds what remains of the launch's input, drains reader_fd (if >= 0)
+    // while it runs, and waits at most 20 s for it to end (then kills it, and
+    // the test fails: the handler must never hang its caller).
+    Outcome finish(int reader_fd);
+
+private:
+    Launch launch_;
+    pid_t pid_ = -1;
+    int input_fd_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::size_t fed_ = 0;
+};
+
+Outcome run(const Launch &launch, int reader_fd);
+
+// Everything that can be read from fd right now (non-blocking descriptor).
+std::string drain(int fd);
+// Reads from a non-blocking fd until want bytes have come or 10 s have passed.
+std::string read_exactly(int fd, std::size_t want);
+
+std::string read_file(const char *path);
+void write_file(const char *path, std::string_view data);
+bool exists(const char *path);
+// Removes whatever is at path: file, link, FIFO or directory tree.
+void remove_all(const char *path);
+
+struct TraceLine {
+    std::string timestamp;
+    std::string program;
+    pid_t pid;
+    std::string message;
+};
+// Splits trace file text into lines; a message that holds line breaks runs
+// on over several text lines. Fails the test on anything malformed.
+std::vector<TraceLine> parse_trace(const std::string &text);
+std::vector<std::string> trace_messages();  // of the trace file; empty if none
+
+std::string random_bytes(std::size_t size, unsigned seed);
+
+}  // namespace harness
