@@ -12,6 +12,23 @@
 
 #include <string>
 
+// The handler's progress messages, as a run traces them at level 1.
+inline const std::string STARTED = "Traphandler started ...";
+inline const std::string OPENED = std::string("Opened pipe '") + harness::PIPE + "'";
+inline const std::string EOD = "Wrote EOD to pipe";
+inline const std::string TERMINATED = "Traphandler terminated.";
+
+inline std::string chunk(const std::string &text)
+{
+    return "Read line from stdin: '" + text + "'";
+}
+
+// "Error opening pipe '...' [error]" and its like.
+inline std::string pipe_message(const char *before, const char *error)
+{
+    return std::string(before) + " pipe '" + harness::PIPE + "' [" + error + "]";
+}
+
 class RelayTest : public testing::Test {
 protected:
     void SetUp() override
@@ -40,11 +57,6 @@ protected:
     harness::Outcome run(const harness::Launch &launch)
     {
         return harness::run(launch, reader_);
-    }
-
-    static std::string pipe_message(const char *before, const char *error)
-    {
-        return std::string(before) + " pipe '" + harness::PIPE + "' [" + error + "]";
     }
 
     int reader_ = -1;

@@ -11,12 +11,6 @@ using namespace harness;
 
 namespace {
 
-const char STARTED[] = "Traphandler started ...";
-const char EOD[] = "Wrote EOD to pipe";
-const char TERMINATED[] = "Traphandler terminated.";
-
-std::string opened() { return std::string("Opened pipe '") + PIPE + "'"; }
-std::string chunk(const std::string &text) { return "Read line from stdin: '" + text + "'"; }
 
 std::string pattern(std::size_t size)
 {
@@ -90,7 +84,7 @@ TEST_F(RelayTest, ChunksOfAtMost8192Bytes)
     ASSERT_EQ(o.exit_code, 0);
     EXPECT_TRUE(o.fifo == input + "\n");
     EXPECT_EQ(trace_messages(),
-              (std::vector<std::string>{STARTED, opened(), chunk(input.substr(0, 8192)),
+              (std::vector<std::string>{STARTED, OPENED, chunk(input.substr(0, 8192)),
                                         chunk(input.substr(8192, 8192)),
                                         chunk(input.substr(16384)), EOD, TERMINATED}));
 }
@@ -109,7 +103,7 @@ TEST_F(RelayTest, ForwardsAsItArrives)
     EXPECT_EQ(o.exit_code, 0);
     EXPECT_EQ(o.fifo, "\n");
     EXPECT_EQ(trace_messages(),
-              (std::vector<std::string>{STARTED, opened(), chunk("first part\n"),
+              (std::vector<std::string>{STARTED, OPENED, chunk("first part\n"),
                                         chunk("second part\n"), EOD, TERMINATED}));
 }
 
@@ -121,7 +115,7 @@ TEST_F(RelayTest, ZeroByteEndsOnlyTheTracedText)
     EXPECT_EQ(o.exit_code, 0);
     EXPECT_EQ(o.fifo, input + "\n");
     EXPECT_EQ(trace_messages(),
-              (std::vector<std::string>{STARTED, opened(), chunk("ab"), EOD, TERMINATED}));
+              (std::vector<std::string>{STARTED, OPENED, chunk("ab"), EOD, TERMINATED}));
 }
 
 // Every line: "YYYYmmdd.HHMMSS (reduzezezev-PID): message", in local time,
@@ -176,7 +170,7 @@ TEST_P(CommandLine, SetsTheTraceLevel)
     EXPECT_EQ(ok.fifo, "trap\n\n");
     if (c.level == Level::progress)
         EXPECT_EQ(trace_messages(),
-                  (std::vector<std::string>{STARTED, opened(), chunk("trap\n"), EOD, TERMINATED}));
+                  (std::vector<std::string>{STARTED, OPENED, chunk("trap\n"), EOD, TERMINATED}));
     else
         EXPECT_FALSE(exists(TRACE));
 
