@@ -22,7 +22,10 @@ extern char **environ;
 
 namespace harness {
 
-const char *const HANDLER = TEST_HANDLER;
+// A test run may name another build of the same handler (memcheck does).
+const char *const HANDLER = std::getenv("REDUZEZEZEV_TEST_HANDLER") != nullptr
+                                ? std::getenv("REDUZEZEZEV_TEST_HANDLER")
+                                : TEST_HANDLER;
 const char *const TRAPSINK = TEST_TRAPSINK;
 const char *const PIPE = TEST_PIPE;
 const char *const TRACE = TEST_TRACE;
