@@ -64,7 +64,7 @@ disableAuthorization yes
 traphandle default $handler -d $level
 traphandle default $work/capture.sh
 CONF
-    snmptrapd -f -C -c "$work/snmptrapd.conf" -n -X -On -Lf "$work/daemon.log" \
+    snmptrapd -f -C -c "$work/snmptrapd.conf" -n -X -On -Lf "$work/daemon-$level.log" \
         -p "$work/daemon.pid" "udp:127.0.0.1:$port" &
     daemon_pid=$!
     # Ready once its socket is bound: the port shows in /proc/net/udp.
@@ -101,11 +101,13 @@ send_trap() {
 traps="v1 v2c multiline long"
 
 # Both handlers have run for every trap once the copy holds them all.
+handled_at_least() { [ "$(cat "$work/handled" 2>/dev/null | wc -l)" -ge "$1" ]; }
 wait_delivered() {
-    wait_for test "$(cat "$work/handled" 2>/dev/null | wc -l)" -ge "$1" \
+    wait_for handled_at_least "$1" \
         || fail "the daemon ran its handlers for fewer than $1 traps"
-    sleep 0.2
+    wait_for reader_caught_up || fail "the reader has less than the daemon handed over"
 }
+reader_caught_up() { [ "$(wc -c <"$work/received")" -ge "$(wc -c <"$work/expected")" ]; }
 
 echo "== level 0: $traps, sent at once"
 start_reader
@@ -149,7 +151,7 @@ stop
 
 if [ "$failures" -ne 0 ]; then
     echo "snmptrapd_test: $failures failure(s); daemon log:"
-    cat "$work/daemon.log"
+    cat "$work"/daemon-*.log
     exit 1
 fi
 echo "snmptrapd_test: all traps delivered"
