@@ -106,11 +106,12 @@ void write_or_exit(int fd, const char *data, std::size_t size, bool eod)
     ssize_t written = write(fd, data, size);
     if (written == static_cast<ssize_t>(size))
         return;
-    char reason[64];
+    char counts[64];
+    const char *reason = counts;
     if (written < 0)
-        std::snprintf(reason, sizeof reason, "%s", std::strerror(errno));
+        reason = std::strerror(errno);
     else
-        std::snprintf(reason, sizeof reason, "short write, %zd of %zu bytes",
+        std::snprintf(counts, sizeof counts, "short write, %zd of %zu bytes",
                       written, size);
     trace_write(TRACE_ERROR, "Error writing %sto pipe '%s' [%s]",
                 eod ? "EOD " : "", PIPE_PATH, reason);
