@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                      ASSERT_EQ(symlink("/dev/null", PIPE), 0);
                  },
                  "Not a FIFO"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    case_name);
 
 // A file left at the pipe path keeps its content and its time stamps.
 TEST_F(RelayTest, RegularFileAtPipePathIsLeftUntouched)
@@ -296,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(
                           ASSERT_EQ(symlink(target().c_str(), TRACE), 0);
                       },
                       [] { EXPECT_EQ(read_file(target().c_str()), "precious\n"); }}),
-    [](const auto &info) { return std::string(info.param.name); });
+    case_name);
 
 // At level 0 a run that succeeds traces nothing, so it never even looks.
 TEST_F(RelayTest, QuietRunDoesNotTouchTheTracePath)

@@ -29,6 +29,9 @@ inline std::string pipe_message(const char *before, const char *error)
     return std::string(before) + " pipe '" + harness::PIPE + "' [" + error + "]";
 }
 
+// Names a parametrised test after the name field of its case.
+inline constexpr auto case_name = [](const auto &info) { return std::string(info.param.name); };
+
 class RelayTest : public testing::Test {
 protected:
     void SetUp() override

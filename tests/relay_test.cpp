@@ -73,7 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         ForwardCase{"PipeInSmallPieces", pattern(30000), Stdin::pipe, {1, 7, 4096, 13}},
         ForwardCase{"PipeInLargePieces", random_bytes(200000, 7), Stdin::pipe, {50000}},
         ForwardCase{"OneMebibyteThroughAPipe", random_bytes(1 << 20, 11), Stdin::pipe, {}}),
-    [](const auto &info) { return std::string(info.param.name); });
+    case_name);
 
 // From a regular file the reads, and so the writes, come in chunks of 8192
 // bytes; each is traced before it goes into the pipe.
@@ -213,4 +213,4 @@ INSTANTIATE_TEST_SUITE_P(
         LevelCase{"Int32Max", {"-d", "2147483647"}, Level::progress},
         LevelCase{"OverflowGivesLongMax", {"-d", "99999999999999999999"}, Level::silent},
         LevelCase{"UnderflowGivesLongMin", {"-d", "-99999999999999999999"}, Level::failures}),
-    [](const auto &info) { return std::string(info.param.name); });
+    case_name);

@@ -58,6 +58,16 @@ int wait_exit(pid_t pid)
     return -1;
 }
 
+// "Fd0Fd2" for descriptors 0 and 2 closed.
+std::string closed_name(unsigned closed)
+{
+    std::string name;
+    for (int fd = 0; fd < 3; ++fd)
+        if (closed & (1u << fd))
+            name += "Fd" + std::to_string(fd);
+    return name;
+}
+
 }  // namespace
 
 // Started with any of descriptors 0, 1 and 2 closed, the handler must not
@@ -116,11 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
         return cases;
     }()),
     [](const auto &info) {
-        std::string name;
-        for (int fd = 0; fd < 3; ++fd)
-            if (info.param.closed & (1u << fd))
-                name += "Fd" + std::to_string(fd);
-        return name + (info.param.trace_taken ? "TraceTaken" : "");
+        return closed_name(info.param.closed) + (info.param.trace_taken ? "TraceTaken" : "");
     });
 
 // The dangerous case: a message that comes after the pipe is open. At level
@@ -145,13 +151,7 @@ TEST_P(ClosedDescriptorsLateMessage, StaysOutOfThePipe)
 }
 
 INSTANTIATE_TEST_SUITE_P(Combinations, ClosedDescriptorsLateMessage, testing::Range(1u, 8u),
-                         [](const auto &info) {
-                             std::string name;
-                             for (int fd = 0; fd < 3; ++fd)
-                                 if (info.param & (1u << fd))
-                                     name += "Fd" + std::to_string(fd);
-                             return name;
-                         });
+                         [](const auto &info) { return closed_name(info.param); });
 
 // Many handlers at once on one pipe, each with a record smaller than what
 // the system keeps whole: every record arrives whole, and none is lost.
