@@ -5,14 +5,13 @@
 //   user-space instructions  valgrind --tool=callgrind, deterministic
 //   system calls             strace, execve to exit
 //   spawn-to-exit latency    posix_spawn to waitpid, runs interleaved, median
-//   peak resident memory     wait4's ru_maxrss, 1 byte and 64 MiB streamed
+//   peak resident memory     VmHWM at exit, 1 byte and 64 MiB streamed
 //
 // usage: relay-bench [ROUNDS]   (default 400 spawns of each program)
 
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/ptrace.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -98,12 +97,11 @@ pid_t spawn(const std::vector<std::string> &prefix, const Program &program,
     return pid;
 }
 
-int wait_for(pid_t pid, rusage *usage = nullptr)
+int wait_for(pid_t pid)
 {
     int status;
-    rusage ignored;
-    if (wait4(pid, &status, 0, usage != nullptr ? usage : &ignored) != pid)
-        die("wait4");
+    if (waitpid(pid, &status, 0) != pid)
+        die("waitpid");
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -180,8 +178,8 @@ std::vector<double> latencies(const std::vector<Program> &programs, int rounds)
 }
 
 // The peak resident memory of the program's own image, read at its exit.
-// wait4's ru_maxrss would not do: it keeps the parent's figure from before
-// the exec. The child is traced, stopped on its way out, and its VmHWM read.
+// wait4's ru_maxrss would not do: it keeps the spawning process's figure
+// from before the exec. The child is traced, stopped on its way out, and its VmHWM read.
 long traced_peak_kib(const Program &program, int input_fd)
 {
     std::vector<char *> argv;
