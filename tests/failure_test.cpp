@@ -29,23 +29,22 @@ void prefill(std::size_t size)
 }  // namespace
 
 // Whatever stands at the pipe path, the open fails at once, nothing is
-// written and the status is 1. A regular file there is never written into.
+// written and the status is 1. Each case starts with the test's reader gone
+// and then puts its own thing at the path.
 struct OpenCase {
     const char *name;
-    std::function<void(RelayTest &)> setup;
+    std::function<void()> replace_pipe;
     const char *error;
     friend void PrintTo(const OpenCase &c, std::ostream *os) { *os << c.name; }
 };
 
-class OpenFailure : public RelayTest, public testing::WithParamInterface<OpenCase> {
-public:
-    using RelayTest::drop_reader;
-};
+class OpenFailure : public RelayTest, public testing::WithParamInterface<OpenCase> {};
 
 TEST_P(OpenFailure, RefusedAtOnceWithStatus1)
 {
     const OpenCase &c = GetParam();
-    c.setup(*this);
+    drop_reader();
+    c.replace_pipe();
     for (const char *level : {"0", "1"}) {
         remove_all(TRACE);
         Outcome o = run({.args = {"-d", level}, .input = "trap\n"});
@@ -61,31 +60,22 @@ TEST_P(OpenFailure, RefusedAtOnceWithStatus1)
 INSTANTIATE_TEST_SUITE_P(
     AtThePipePath, OpenFailure,
     testing::Values(
-        OpenCase{"NoReader", [](RelayTest &t) { static_cast<OpenFailure &>(t).drop_reader(); },
-                 "No such device or address"},
-        OpenCase{"Nothing",
-                 [](RelayTest &t) {
-                     static_cast<OpenFailure &>(t).drop_reader();
-                     remove_all(PIPE);
-                 },
-                 "No such file or directory"},
+        OpenCase{"NoReader", [] {}, "No such device or address"},
+        OpenCase{"Nothing", [] { remove_all(PIPE); }, "No such file or directory"},
         OpenCase{"Directory",
-                 [](RelayTest &t) {
-                     static_cast<OpenFailure &>(t).drop_reader();
+                 [] {
                      remove_all(PIPE);
                      mkdir(PIPE, 0700);
                  },
                  "Is a directory"},
         OpenCase{"RegularFile",
-                 [](RelayTest &t) {
-                     static_cast<OpenFailure &>(t).drop_reader();
+                 [] {
                      remove_all(PIPE);
                      write_file(PIPE, "left behind\n");
                  },
                  "Not a FIFO"},
         OpenCase{"CharacterDevice",
-                 [](RelayTest &t) {
-                     static_cast<OpenFailure &>(t).drop_reader();
+                 [] {
                      remove_all(PIPE);
                      ASSERT_EQ(symlink("/dev/null", PIPE), 0);
                  },
