@@ -38,6 +38,9 @@ constexpr char TRACE_PATH[] = REDUZEZEZEV_TRACE_PATH;
 constexpr std::size_t CHUNK_SIZE = 8192;
 constexpr char EOD_MARKER[] = "\n";
 
+// The longest message is a whole chunk's; the trace log writes it whole.
+static_assert(sizeof "Read line from stdin: ''" + CHUNK_SIZE < TRACE_MESSAGE_MAX);
+
 // One chunk of input, plus room for the zero byte that ends its text in the
 // progress message. The zero byte never goes into the pipe.
 char chunk[CHUNK_SIZE + 1];

@@ -1,11 +1,13 @@
 #include "trace.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 namespace {
@@ -20,6 +22,18 @@ FILE *trace_stream = nullptr;
 // Set once creating the file has failed, so that the failure is reported a
 // single time and no later message tries again.
 bool trace_unavailable = false;
+// How much of the file is whole lines: a line that does not go in whole is
+// cut back to here.
+off_t trace_length = 0;
+
+// The message of the line being written, formatted once for the file and,
+// should it not get there, for standard error.
+char message[TRACE_MESSAGE_MAX];
+// The stream's buffer holds a whole line (the prefix is at most a time
+// stamp of 23 characters, the name, a pid and 5 more), so that flushing a
+// line is one write: a write that fails loses that line and no other.
+constexpr std::size_t PREFIX_MAX = 128;
+char stream_buffer[TRACE_MESSAGE_MAX + PREFIX_MAX];
 
 // Shown when local time cannot be had; as wide as a real four-digit-year stamp.
 constexpr char TIMESTAMP_UNKNOWN[] = "00000000.000000";
@@ -28,11 +42,20 @@ constexpr char TIMESTAMP_UNKNOWN[] = "00000000.000000";
 // that already exists. On failure, reports it on standard error.
 bool trace_open()
 {
+    if (trace_unavailable)
+        return false;
+    // Of all that the handler writes, only this file (and standard error,
+    // where it is a file) can outgrow a file-size limit: pipes have none.
+    // The signal for that would end the run and cost the trap; ignored, a
+    // line past the limit fails like any other failed trace write.
+    (void)std::signal(SIGXFSZ, SIG_IGN);
     int fd = open(trace_path, O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd >= 0) {
         trace_stream = fdopen(fd, "w");
-        if (trace_stream != nullptr)
+        if (trace_stream != nullptr) {
+            (void)setvbuf(trace_stream, stream_buffer, _IOFBF, sizeof stream_buffer);
             return true;
+        }
         int error = errno;
         close(fd);
         errno = error;
@@ -52,6 +75,28 @@ void format_timestamp(char (&out)[24])
         std::memcpy(out, TIMESTAMP_UNKNOWN, sizeof TIMESTAMP_UNKNOWN);
 }
 
+// Writes the message as one line and flushes it, in one write. A line that
+// does not go in whole (a full disk, the file-size limit) is cut out again,
+// so that the file holds only whole lines and the next one starts where
+// this one should have.
+bool write_line()
+{
+    char timestamp[24];
+    format_timestamp(timestamp);
+    int length = std::fprintf(trace_stream, "%s (%s-%d): %s\n", timestamp,
+                              trace_program, static_cast<int>(getpid()), message);
+    if (length >= 0 && std::fflush(trace_stream) == 0) {
+        trace_length += length;
+        return true;
+    }
+    __fpurge(trace_stream);
+    std::clearerr(trace_stream);
+    int fd = fileno(trace_stream);
+    (void)!ftruncate(fd, trace_length);
+    (void)lseek(fd, trace_length, SEEK_SET);
+    return false;
+}
+
 }  // namespace
 
 void trace_configure(const char *program_name, const char *path,
@@ -64,25 +109,21 @@ void trace_configure(const char *program_name, const char *path,
 
 void trace_write(std::int32_t level, const char *format, ...)
 {
-    if (trace_threshold < level || trace_unavailable)
+    if (trace_threshold < level)
         return;
-    // Callers pass errno's text as an argument, but creating the file must
-    // not disturb errno for any caller that reads it after this call.
+    // Callers pass errno's text as an argument, but tracing must not disturb
+    // errno for any caller that reads it after this call.
     int saved_errno = errno;
-    if (trace_stream == nullptr && !trace_open()) {
-        errno = saved_errno;
-        return;
-    }
-
-    char timestamp[24];
-    format_timestamp(timestamp);
-    std::fprintf(trace_stream, "%s (%s-%d): ", timestamp, trace_program,
-                 static_cast<int>(getpid()));
     va_list args;
     va_start(args, format);
-    std::vfprintf(trace_stream, format, args);
+    std::vsnprintf(message, sizeof message, format, args);
     va_end(args);
-    std::fputc('\n', trace_stream);
-    std::fflush(trace_stream);
+
+    bool traced = (trace_stream != nullptr || trace_open()) && write_line();
+    // A failure that the trace file did not take is not left to show only
+    // as a logging problem: it goes to standard error as well, which the
+    // trap receiver logs.
+    if (!traced && level <= TRACE_ERROR)
+        std::fprintf(stderr, "%s: %s\n", trace_program, message);
     errno = saved_errno;
 }

@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstring>
 #include <functional>
@@ -128,23 +129,29 @@ TEST_F(RelayTest, FullPipeRefusesTheWrite)
 // write by its counts and ends with status 1.
 TEST_F(RelayTest, ShortWriteNamesItsCounts)
 {
-    prefill(15 * 4096);  // one of the pipe's sixteen pages left
-    std::string input = random_bytes(20000, 5);
-    Outcome o = harness::run({.input = input}, -1);
-    EXPECT_EQ(o.exit_code, 1);
-    std::string received = drain(reader_).substr(15 * 4096);
-    auto messages = trace_messages();
-    ASSERT_EQ(messages.size(), 1u);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(
-        messages[0], m,
-        std::regex(std::string("Error writing to pipe '") + PIPE
-                   + R"(' \[short write, (\d+) of 8192 bytes\])")))
-        << messages[0];
-    std::size_t went_in = std::stoul(m[1]);
-    EXPECT_GT(went_in, 0u);
-    EXPECT_LT(went_in, 8192u);
-    EXPECT_TRUE(received == input.substr(0, went_in));
+    // A whole chunk, and a trap that is one chunk shorter than that.
+    for (std::size_t size : {20000, 6000}) {
+        SCOPED_TRACE(size);
+        remove_all(TRACE);
+        prefill(15 * 4096);  // one of the pipe's sixteen pages left
+        std::string input = random_bytes(size, 5);
+        Outcome o = harness::run({.input = input}, -1);
+        EXPECT_EQ(o.exit_code, 1);
+        std::string received = drain(reader_).substr(15 * 4096);
+        auto messages = trace_messages();
+        ASSERT_EQ(messages.size(), 1u);
+        std::size_t chunk_size = std::min<std::size_t>(size, 8192);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(
+            messages[0], m,
+            std::regex(std::string("Error writing to pipe '") + PIPE + R"(' \[short write, (\d+) of )"
+                       + std::to_string(chunk_size) + R"( bytes\])")))
+            << messages[0];
+        std::size_t went_in = std::stoul(m[1]);
+        EXPECT_GT(went_in, 0u);
+        EXPECT_LT(went_in, chunk_size);
+        EXPECT_TRUE(received == input.substr(0, went_in));
+    }
 }
 
 // The data fits, the marker does not: "Error writing EOD", status 1, and the
@@ -231,8 +238,9 @@ TEST_F(RelayTest, ReadFailureAfterData)
 }
 
 // Anything already at the trace file path: the trace is never written there
-// (a link is not followed), the failure is said once on standard error, and
-// the trap is still handed over with the status that says so.
+// (a link is not followed), that is said once on standard error, a failure
+// of the run follows it there, and the trap is still handed over with the
+// status that says so.
 struct TracePathCase {
     const char *name;
     std::function<void()> setup;
@@ -249,13 +257,15 @@ TEST_P(TracePathTaken, TrapIsStillHandedOver)
     Outcome o = run({.args = {"-d", "1"}, .input = "trap\n"});
     EXPECT_EQ(o.exit_code, 0);
     EXPECT_EQ(o.fifo, "trap\n\n");
-    EXPECT_EQ(o.err, std::string("Cannot open log file '") + TRACE + "' [File exists]\n");
+    EXPECT_EQ(o.err, log_unavailable("File exists")) << "progress must not reach stderr";
     c.check();
 
-    drop_reader();  // a failure later in the run: still said only once
+    // A failure later in the run: the trace file is still tried only once,
+    // and the failure itself is not left to show as a logging problem.
+    drop_reader();
     Outcome failed = run({.args = {"-d", "1"}, .input = "trap\n"});
     EXPECT_EQ(failed.exit_code, 1);
-    EXPECT_EQ(failed.err, o.err);
+    EXPECT_EQ(failed.err, o.err + on_stderr(pipe_message("Error opening", "No such device or address")));
     c.check();
 }
 
@@ -297,3 +307,54 @@ TEST_F(RelayTest, QuietRunDoesNotTouchTheTracePath)
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(read_file(TRACE), "earlier\n");
 }
+
+// Limits the caller may set. Past a file-size limit a trace line fails like
+// any failed trace write: the file keeps only whole lines, and the hand-over
+// and its status are as if there were no limit. With every descriptor taken,
+// the trace file cannot be created, the pipe cannot be opened, and both are
+// said on standard error.
+struct LimitCase {
+    const char *name;
+    int resource;
+    rlim_t limit;
+    const char *level;
+    bool reader;
+    int exit_code;
+    std::vector<std::string> trace;  // messages left in the trace file
+    bool trace_created;
+    std::string err;
+    friend void PrintTo(const LimitCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class Limits : public RelayTest, public testing::WithParamInterface<LimitCase> {};
+
+TEST_P(Limits, CostNothingButTheTrace)
+{
+    const LimitCase &c = GetParam();
+    if (!c.reader)
+        drop_reader();
+    const std::string input = "host.example\nUDP: [192.0.2.1]\n";
+    Outcome o = run({.args = {"-d", c.level}, .input = input, .use_wrapper = false,
+                     .limit_resource = c.resource, .limit = c.limit});
+    EXPECT_EQ(o.signal, 0) << "ended by a signal";
+    EXPECT_EQ(o.exit_code, c.exit_code);
+    EXPECT_EQ(o.fifo, c.reader && c.exit_code == 0 ? input + "\n" : "");
+    EXPECT_EQ(trace_messages(), c.trace);
+    EXPECT_EQ(exists(TRACE), c.trace_created);
+    EXPECT_EQ(o.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OfTheCaller, Limits,
+    testing::Values(
+        LimitCase{"FileSizeBelowTheFirstLine", RLIMIT_FSIZE, 10, "1", true, 0, {}, true, ""},
+        LimitCase{"FileSizeAfterTheFirstLine", RLIMIT_FSIZE, 100, "1", true, 0, {STARTED}, true, ""},
+        LimitCase{"FileSizeAtAFailure", RLIMIT_FSIZE, 10, "0", false, 1, {}, true,
+                  on_stderr(pipe_message("Error opening", "No such device or address"))},
+        LimitCase{"ThreeDescriptors", RLIMIT_NOFILE, 3, "1", true, 1, {}, false,
+                  log_unavailable("Too many open files")
+                      + on_stderr(pipe_message("Error opening", "Too many open files"))},
+        LimitCase{"FourDescriptorsTraced", RLIMIT_NOFILE, 4, "1", true, 1,
+                  {STARTED, pipe_message("Error opening", "Too many open files")}, true, ""},
+        LimitCase{"FourDescriptorsQuiet", RLIMIT_NOFILE, 4, "0", true, 0, {}, false, ""}),
+    case_name);

@@ -29,6 +29,18 @@ inline std::string pipe_message(const char *before, const char *error)
     return std::string(before) + " pipe '" + harness::PIPE + "' [" + error + "]";
 }
 
+// What a run says on standard error when the trace file cannot be created,
+// and a failure that therefore did not reach the trace.
+inline std::string log_unavailable(const char *error)
+{
+    return std::string("Cannot open log file '") + harness::TRACE + "' [" + error + "]\n";
+}
+
+inline std::string on_stderr(const std::string &failure)
+{
+    return "reduzezezev: " + failure + "\n";
+}
+
 // Names a parametrised test after the name field of its case.
 inline constexpr auto case_name = [](const auto &info) { return std::string(info.param.name); };
 

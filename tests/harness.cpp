@@ -102,9 +102,9 @@ Handler::Handler(const Launch &launch) : launch_(launch)
     set_nonblocking(out_fd_);
     set_nonblocking(err_fd_);
 
-    std::vector<std::string> words;
+    std::vector<std::string> words = launch.wrapper;
     if (const char *wrapper = std::getenv("REDUZEZEZEV_TEST_WRAPPER");
-        wrapper != nullptr && launch.use_wrapper)
+        wrapper != nullptr && launch.use_wrapper && words.empty())
         words = split_words(wrapper);
     words.emplace_back(HANDLER);
     words.insert(words.end(), launch.args.begin(), launch.args.end());
@@ -127,9 +127,16 @@ Handler::Handler(const Launch &launch) : launch_(launch)
         dup2(child_in, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        // Whatever the test runner left open (ctest does) is not the
+        // handler's: it starts with the standard three only.
+        close_range(3, ~0u, 0);
         for (int fd = 0; fd < 3; ++fd)
             if (launch.closed_fds & (1u << fd))
                 close(fd);
+        if (launch.limit_resource >= 0) {
+            rlimit limit{launch.limit, launch.limit};
+            setrlimit(static_cast<__rlimit_resource>(launch.limit_resource), &limit);
+        }
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

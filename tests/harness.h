@@ -2,6 +2,7 @@
 // file that the test build compiles in, and collects everything it leaves.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -35,7 +36,10 @@ struct Launch {
     unsigned closed_fds = 0;          // bit n set: start with descriptor n closed
     bool ignore_sigpipe = false;
     bool use_wrapper = true;          // prefix REDUZEZEZEV_TEST_WRAPPER if set
+    std::vector<std::string> wrapper; // or this, if not empty
     std::vector<std::string> env;     // extra NAME=VALUE entries
+    int limit_resource = -1;          // setrlimit(RLIMIT_...) in the child, if >= 0
+    rlim_t limit = 0;
 };
 
 struct Outcome {

@@ -118,16 +118,20 @@ TEST_F(RelayTest, ZeroByteEndsOnlyTheTracedText)
               (std::vector<std::string>{STARTED, OPENED, chunk("ab"), EOD, TERMINATED}));
 }
 
-// Every line: "YYYYmmdd.HHMMSS (reduzezezev-PID): message", in local time,
-// the handler's own pid; the file is created once, mode 0600, and a chunk's
+// Every line: "YYYYmmdd.HHMMSS (reduzezezev-PID): message", in local time
+// (a zone fourteen hours ahead of UTC, so that UTC cannot pass for it), the
+// handler's own pid; the file is created once, mode 0600, and a chunk's
 // own line breaks stand in it unchanged, so the closing quote of a chunk that
 // ends in a newline opens the next text line.
 TEST_F(RelayTest, TraceLineFormat)
 {
     std::time_t before = std::time(nullptr);
     Outcome o = run({.args = {"-d", "1"}, .input = "line one\nline two\n",
-                     .env = {"TZ=UTC"}});
+                     .env = {"TZ=<+14>-14"}});
     std::time_t after = std::time(nullptr);
+    constexpr std::time_t AHEAD = 14 * 3600;
+    before += AHEAD;
+    after += AHEAD;
     ASSERT_EQ(o.exit_code, 0);
 
     std::string text = read_file(TRACE);
@@ -147,6 +151,33 @@ TEST_F(RelayTest, TraceLineFormat)
     struct stat st;
     ASSERT_EQ(stat(TRACE, &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Each trace line goes into the file in one write, the longest (a whole
+// chunk's) too, so that a write that fails costs that line and no other.
+TEST_F(RelayTest, EachTraceLineIsOneWrite)
+{
+    const char strace[] = "/usr/bin/strace";
+    if (!exists(strace))
+        GTEST_SKIP() << "strace is not installed";
+    std::string log = std::string(RUN_DIR) + "/writes.strace";
+    std::string input = pattern(20000);
+    Outcome o = run({.args = {"-d", "1"}, .input = input,
+                     .wrapper = {strace, "-qq", "-e", "trace=write", "-e", "signal=none",
+                                 "-o", log}});
+    ASSERT_EQ(o.exit_code, 0) << o.err;
+    EXPECT_TRUE(o.fifo == input + "\n");
+    // At level 1 the trace file is created first: descriptor 3, then the pipe.
+    std::string calls = read_file(log.c_str());
+    auto count = [&](const char *prefix) {
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = calls.find(prefix, at)) != std::string::npos; ++at)
+            n += at == 0 || calls[at - 1] == '\n';
+        return n;
+    };
+    EXPECT_EQ(count("write(3,"), trace_messages().size()) << calls;
+    EXPECT_EQ(count("write(4,"), 4u) << "three chunks and the marker";
+    remove_all(log.c_str());
 }
 
 // What "-d LEVEL" does: below 0 nothing is traced, 0 traces failures only,
@@ -194,6 +225,8 @@ INSTANTIATE_TEST_SUITE_P(
         LevelCase{"DAlone", {"-d"}, Level::failures},
         LevelCase{"ValueJoined", {"-d5"}, Level::failures},
         LevelCase{"OtherOption", {"-x", "1"}, Level::failures},
+        LevelCase{"OptionWithMore", {"-dx", "1"}, Level::failures},
+        LevelCase{"OptionWithSpace", {"-d ", "1"}, Level::failures},
         LevelCase{"LongOption", {"--d", "1"}, Level::failures},
         LevelCase{"CapitalD", {"-D", "1"}, Level::failures},
         LevelCase{"EmptyFirst", {"", "1"}, Level::failures},
@@ -204,6 +237,8 @@ INSTANTIATE_TEST_SUITE_P(
         LevelCase{"TwoAndMore", {"-d", "2", "more", "args"}, Level::progress},
         LevelCase{"SpaceAndSign", {"-d", " \t+1"}, Level::progress},
         LevelCase{"TrailingText", {"-d", "1abc"}, Level::progress},
+        LevelCase{"DecimalNotHex", {"-d", "0x1"}, Level::failures},
+        LevelCase{"DecimalNotOctal", {"-d", "09"}, Level::progress},
         LevelCase{"MinusOne", {"-d", "-1"}, Level::silent},
         LevelCase{"MinusZero", {"-d", "-0"}, Level::failures},
         LevelCase{"Low32BitsOne", {"-d", "4294967297"}, Level::progress},
