@@ -1,6 +1,7 @@
 // trapsink: a stand-in for the reader of the handler's pipe.
 //
-// It creates the FIFO when nothing is at its path, holds it open for reading
+// It creates the FIFO when nothing is at its path, gives it the mode and
+// group it is asked for, holds it open for reading
 // (and once for writing, so that it never sees end-of-file between handlers
 // and handlers never find the pipe without a reader), drains it, and prints
 // what arrives.
@@ -13,10 +14,13 @@
 // is therefore split in two, and one that does not end in a newline runs on
 // into the next; in raw mode (-r) the bytes are passed on untouched anyway.
 //
-// usage: trapsink [-r] [-n COUNT] [-N FD] FIFO
+// usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] FIFO
 //   -r        copy the stream to standard output byte for byte, no framing
 //   -n COUNT  exit with status 0 after COUNT records
 //   -N FD     when the FIFO is open, write a newline to FD and close it
+//   -m MODE   the FIFO's permission bits, in octal (default 0600 when it is
+//             created; an existing FIFO keeps its own unless -m is given)
+//   -g GROUP  the FIFO's group, by name or number (default: left as it is)
 // Exit status: 0 after COUNT records, 1 on a failure, 2 on a usage error.
 
 #include <cerrno>
@@ -24,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,8 +47,43 @@ constexpr int PIPE_CAPACITY = 1 << 20;
 
 [[noreturn]] void usage()
 {
-    std::fputs("usage: trapsink [-r] [-n COUNT] [-N FD] FIFO\n", stderr);
+    std::fputs("usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] FIFO\n", stderr);
     std::exit(2);
+}
+
+// A number in the given base, all of text and at most max, or a usage error:
+// no sign, no space, nothing after it.
+long number(const char *text, int base, long max)
+{
+    char *end = nullptr;
+    errno = 0;
+    long value = std::strtol(text, &end, base);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || value > max)
+        usage();
+    return value;
+}
+
+gid_t group_id(const char *name)
+{
+    if (const group *g = getgrnam(name))
+        return g->gr_gid;
+    if (*name >= '0' && *name <= '9')
+        return static_cast<gid_t>(number(name, 10, 0x7fffffff));
+    std::fprintf(stderr, "trapsink: no group '%s'\n", name);
+    std::exit(2);
+}
+
+const char *file_kind(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return "a regular file";
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    return "not a FIFO";
 }
 
 void write_out(const char *data, std::size_t size)
@@ -60,18 +100,29 @@ void write_out(const char *data, std::size_t size)
     }
 }
 
-int open_fifo(const char *path)
+// mode < 0 and gid < 0: not asked for.
+int open_fifo(const char *path, long mode, long gid)
 {
-    if (mkfifo(path, 0600) != 0 && errno != EEXIST)
+    bool created = mkfifo(path, 0600) == 0;
+    if (!created && errno != EEXIST)
         fail("Error creating FIFO", path);
     int fd = open(path, O_RDONLY | O_NONBLOCK);
     if (fd < 0)
         fail("Error opening FIFO", path);
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        errno = ENOTSUP;
-        fail("Not a FIFO:", path);
+    if (fstat(fd, &st) != 0)
+        fail("Error opening FIFO", path);
+    if (!S_ISFIFO(st.st_mode)) {
+        std::fprintf(stderr, "trapsink: '%s' is %s, not a FIFO: remove it or name another path\n",
+                     path, file_kind(st.st_mode));
+        std::exit(1);
     }
+    // Set on the open FIFO, whether made now or found: mkfifo's mode is cut
+    // by the umask, and a FIFO left by an earlier reader may have others.
+    if (gid >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0)
+        fail("Error setting the group of FIFO", path);
+    if (mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0)
+        fail("Error setting the mode of FIFO", path);
     // The write end held here keeps the pipe from reaching end-of-file when
     // the last handler closes it; reads then wait for the next one.
     if (open(path, O_WRONLY | O_NONBLOCK) < 0)
@@ -88,11 +139,15 @@ int main(int argc, char **argv)
     bool raw = false;
     long limit = -1;
     int ready_fd = -1;
-    for (int opt; (opt = getopt(argc, argv, "rn:N:")) != -1;) {
+    long mode = -1;
+    long gid = -1;
+    for (int opt; (opt = getopt(argc, argv, "rn:N:m:g:")) != -1;) {
         switch (opt) {
         case 'r': raw = true; break;
-        case 'n': limit = std::strtol(optarg, nullptr, 10); break;
-        case 'N': ready_fd = static_cast<int>(std::strtol(optarg, nullptr, 10)); break;
+        case 'n': limit = number(optarg, 10, 0x7fffffffffffffff); break;
+        case 'N': ready_fd = static_cast<int>(number(optarg, 10, 0x7fffffff)); break;
+        case 'm': mode = number(optarg, 8, 0777); break;
+        case 'g': gid = group_id(optarg); break;
         default: usage();
         }
     }
@@ -100,7 +155,7 @@ int main(int argc, char **argv)
         usage();
     const char *path = argv[optind];
 
-    int fd = open_fifo(path);
+    int fd = open_fifo(path, mode, gid);
     if (ready_fd >= 0) {
         (void)!write(ready_fd, "\n", 1);
         close(ready_fd);

@@ -3,7 +3,9 @@
 # a private configuration whose default trap handler is the handler under
 # test (at level 0, then 1), and a second handler that keeps a copy of each
 # trap text the daemon hands over. Every trap must reach the stand-in reader
-# as exactly that text followed by the end-of-data marker.
+# as exactly that text followed by the end-of-data marker. Run as root, it
+# also runs the daemon as Debian's unit does, as the user Debian-snmp, with
+# the pipe made by the README's recipe (skipped without root or that user).
 #
 # usage: snmptrapd_test.sh HANDLER TRAPSINK PIPE TRACE RUN_DIR
 # Exits 77 (skipped) where snmptrapd or snmptrap is not installed.
@@ -26,6 +28,7 @@ export SNMP_PERSISTENT_DIR="$work/persist" MIBS="" MIBDIRS="$work"
 port=$((20000 + $$ % 20000))
 daemon_pid=
 sink_pid=
+as_user=
 failures=0
 
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -64,17 +67,18 @@ disableAuthorization yes
 traphandle default $handler -d $level
 traphandle default $work/capture.sh
 CONF
-    snmptrapd -f -C -c "$work/snmptrapd.conf" -n -X -On -Lf "$work/daemon-$level.log" \
-        -p "$work/daemon.pid" "udp:127.0.0.1:$port" &
+    $as_user snmptrapd -f -C -c "$work/snmptrapd.conf" -n -X -On -Lf "$work/daemon-$level.log" \
+        -p "$work/daemon.pid" "udp:127.0.0.1:$port" 2>>"$work/daemon-stderr.log" &
     daemon_pid=$!
     # Ready once its socket is bound: the port shows in /proc/net/udp.
     hex_port=$(printf '%04X' "$port")
     wait_for grep -q "0100007F:$hex_port " /proc/net/udp || fail "snmptrapd did not start"
 }
 
+# The reader, with trapsink's options for the pipe if any are given.
 start_reader() {
     rm -f "$pipe" "$trace" "$work/received" "$work/expected" "$work/handled"
-    "$trapsink" -r "$pipe" >"$work/received" &
+    "$trapsink" -r "$@" "$pipe" >"$work/received" &
     sink_pid=$!
     wait_for test -p "$pipe" || fail "the reader did not create its pipe"
     sleep 0.1
@@ -148,6 +152,46 @@ else
     fail "at level 1 the reader's stream differs from the daemon's trap texts"
 fi
 stop
+
+user=Debian-snmp
+# A command prefix, not a function: started in the background it must be
+# the daemon's own pid that $! gives, so that stop() ends the daemon.
+as="setpriv --reuid=$user --regid=$user --init-groups"
+if [ "$(id -u)" -ne 0 ]; then
+    echo "== as $user: skipped, this needs root to change user"
+elif ! id "$user" >/dev/null 2>&1 || ! command -v setpriv >/dev/null 2>&1; then
+    echo "== as $user: skipped, no such user or no setpriv"
+elif ! $as test -x "$handler" || ! $as test -r "$work/capture.sh"; then
+    echo "== as $user: skipped, $user cannot reach the build tree"
+else
+    echo "== as $user, as Debian's unit runs the daemon: the pipe made by the README's recipe"
+    chown -R "$user" "$work"
+    # What a reader started as root without the recipe leaves: a pipe only
+    # root can write. The handler says why on standard error, since it cannot
+    # create its trace file here either.
+    start_reader
+    $as "$handler" </dev/null >/dev/null 2>"$work/refused.err"
+    status=$?
+    [ "$status" -eq 1 ] || fail "a handler refused the pipe exited with $status"
+    grep -qxF "reduzezezev: Error opening pipe '$pipe' [Permission denied]" "$work/refused.err" \
+        || { fail "the refused handler did not say why on standard error"; cat "$work/refused.err"; }
+    stop
+    # The recipe.
+    start_reader -m 0620 -g "$user"
+    as_user=$as
+    start_daemon 0
+    for t in $traps; do send_trap "$t"; done
+    wait_delivered 4
+    if cmp -s "$work/expected" "$work/received"; then
+        echo "ok: as $user too, every trap arrived exactly"
+    else
+        fail "as $user the reader's stream differs from the daemon's trap texts"
+        cat "$work/daemon-stderr.log"
+    fi
+    [ -s "$work/daemon-stderr.log" ] && fail "handlers said something on standard error: $(cat "$work/daemon-stderr.log")"
+    stop
+    as_user=
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "snmptrapd_test: $failures failure(s); daemon log:"

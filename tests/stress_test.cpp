@@ -222,17 +222,23 @@ TEST_F(RelayTest, RandomRoundTrips)
     }
 }
 
-// The stand-in reader: it creates the FIFO, frames records at the marker and
-// refuses anything but a FIFO at its path.
+// The stand-in reader: it creates the FIFO with the mode and group it is
+// given (whatever the umask), frames records at the marker and refuses
+// anything but a FIFO at its path.
 TEST_F(RelayTest, TrapsinkFramesRecords)
 {
     drop_reader();
     remove_all(PIPE);
     std::string out_path = std::string(RUN_DIR) + "/framed.out";
-    pid_t sink = start_trapsink({"-n", "3"}, out_path);
+    mode_t umask_before = umask(022);
+    pid_t sink = start_trapsink({"-n", "3", "-m", "0620", "-g", std::to_string(getgid())},
+                                out_path);
+    umask(umask_before);
     struct stat st;
     ASSERT_EQ(stat(PIPE, &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0620u);
+    EXPECT_EQ(st.st_gid, getgid());
     for (const char *input : {"host\nline two\n", "", "last\n"})
         EXPECT_EQ(harness::run({.input = input}, -1).exit_code, 0);
     EXPECT_EQ(wait_exit(sink), 0);
@@ -243,18 +249,62 @@ TEST_F(RelayTest, TrapsinkFramesRecords)
     remove_all(out_path.c_str());
 }
 
-TEST_F(RelayTest, TrapsinkRefusesARegularFile)
+// A malformed value is a usage error (status 2) before anything is touched;
+// anything but a FIFO at the path is named and left as it is (status 1).
+struct RefusalCase {
+    const char *name;
+    std::vector<std::string> args;  // the path follows
+    bool file_at_path;
+    int status;
+    const char *says;
+    friend void PrintTo(const RefusalCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class TrapsinkRefuses : public RelayTest, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(TrapsinkRefuses, WithoutTouchingThePath)
 {
+    const RefusalCase &c = GetParam();
     drop_reader();
     remove_all(PIPE);
-    write_file(PIPE, "not a pipe\n");
+    if (c.file_at_path)
+        write_file(PIPE, "not a pipe\n");
+    std::string err_path = std::string(RUN_DIR) + "/trapsink.err";
     pid_t pid = fork();
     if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        execl(TRAPSINK, TRAPSINK, PIPE, static_cast<char *>(nullptr));
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err, 2);
+        std::vector<std::string> words{TRAPSINK};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        words.emplace_back(PIPE);
+        std::vector<char *> argv;
+        for (auto &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
         _exit(127);
     }
-    EXPECT_EQ(wait_exit(pid), 1);
-    EXPECT_EQ(read_file(PIPE), "not a pipe\n");
+    EXPECT_EQ(wait_exit(pid), c.status);
+    EXPECT_NE(read_file(err_path.c_str()).find(c.says), std::string::npos)
+        << read_file(err_path.c_str());
+    if (c.file_at_path)
+        EXPECT_EQ(read_file(PIPE), "not a pipe\n");
+    else
+        EXPECT_FALSE(exists(PIPE));
+    remove_all(err_path.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TrapsinkRefuses,
+    testing::Values(
+        RefusalCase{"RegularFile", {}, true, 1, "is a regular file, not a FIFO"},
+        RefusalCase{"CountNotANumber", {"-n", "x"}, false, 2, "usage:"},
+        RefusalCase{"CountWithTrailingText", {"-n", "3x"}, false, 2, "usage:"},
+        RefusalCase{"CountNegative", {"-n", "-1"}, false, 2, "usage:"},
+        RefusalCase{"CountEmpty", {"-n", ""}, false, 2, "usage:"},
+        RefusalCase{"DescriptorNotANumber", {"-N", "three"}, false, 2, "usage:"},
+        RefusalCase{"DescriptorTooLarge", {"-N", "99999999999"}, false, 2, "usage:"},
+        RefusalCase{"ModeNotOctal", {"-m", "0680"}, false, 2, "usage:"},
+        RefusalCase{"ModeBeyondPermissions", {"-m", "4755"}, false, 2, "usage:"},
+        RefusalCase{"UnknownGroup", {"-g", "no-such-group-here"}, false, 2, "no group"}),
+    case_name);
