@@ -10,7 +10,8 @@ fail() { echo "FAIL: $*"; failed=1; }
 contents=$(dpkg-deb -c "$deb")
 for file in ./usr/sbin/reduzezezev ./usr/share/man/man8/reduzezezev.8.gz \
     ./usr/bin/trapsink ./usr/share/man/man1/trapsink.1.gz \
-    ./usr/share/doc/reduzezezev/README.md; do
+    ./usr/share/doc/reduzezezev/README.md ./usr/share/doc/reduzezezev/copyright \
+    ./usr/share/doc/reduzezezev/changelog.gz ./usr/share/lintian/overrides/reduzezezev; do
     printf '%s\n' "$contents" | grep -q " $file\$" || fail "$file is not in the package"
 done
 printf '%s\n' "$contents" | grep -q ' ./usr/sbin/reduzezezev$' \
@@ -23,6 +24,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture: $(field Architecture)"
 field Depends | grep -q libc6 || fail "Depends does not name libc6 (for trapsink)"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
+field Maintainer | grep -q '@localhost' && fail "the Maintainer is at localhost"
 field Description | grep -q '/var/run/corvane.p' || fail "the description lacks the pipe"
 
 root=$(mktemp -d)
@@ -38,6 +40,11 @@ handler="$root/usr/sbin/reduzezezev"
 grep -q /var/run/corvane.p "$handler" || fail "the installed handler lacks the system's pipe path"
 grep -q /var/tmp/corvane.trc "$handler" || fail "the installed handler lacks the system's trace path"
 readelf -lW "$handler" | grep -q INTERP && fail "the installed handler is not statically linked"
+for program in "$handler" "$root/usr/bin/trapsink"; do
+    readelf -SW "$program" | grep -q ' \.comment ' && fail "$program still has a .comment section"
+done
+gzip -dc "$root/usr/share/doc/reduzezezev/changelog.gz" | head -1 | grep -q "^reduzezezev ($(field Version)) " \
+    || fail "the changelog's latest entry is not for version $(field Version)"
 for page in man8/reduzezezev.8.gz man1/trapsink.1.gz; do
     gzip -dc "$root/usr/share/man/$page" | mandoc -T lint -W warning \
         || fail "mandoc finds fault with $page"
