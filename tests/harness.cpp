@@ -112,12 +112,14 @@ Handler::Handler(const Launch &launch) : launch_(launch)
     for (auto &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
+    // The launch's own entries come first: getenv takes the first match, so
+    // they win over what the test inherited.
     std::vector<std::string> env_text = launch.env;
     std::vector<char *> envp;
-    for (char **e = environ; *e != nullptr; ++e)
-        envp.push_back(*e);
     for (auto &entry : env_text)
         envp.push_back(entry.data());
+    for (char **e = environ; *e != nullptr; ++e)
+        envp.push_back(*e);
     envp.push_back(nullptr);
 
     pid_ = fork();

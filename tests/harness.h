@@ -37,7 +37,7 @@ struct Launch {
     bool ignore_sigpipe = false;
     bool use_wrapper = true;          // prefix REDUZEZEZEV_TEST_WRAPPER if set
     std::vector<std::string> wrapper; // or this, if not empty
-    std::vector<std::string> env;     // extra NAME=VALUE entries
+    std::vector<std::string> env;     // NAME=VALUE entries, over the inherited ones
     int limit_resource = -1;          // setrlimit(RLIMIT_...) in the child, if >= 0
     rlim_t limit = 0;
 };

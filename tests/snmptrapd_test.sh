@@ -113,17 +113,23 @@ wait_delivered() {
 }
 reader_caught_up() { [ "$(wc -c <"$work/received")" -ge "$(wc -c <"$work/expected")" ]; }
 
+# Sends every trap at once; the reader must have exactly the daemon's texts.
+send_all_and_compare() {
+    for t in $traps; do send_trap "$t"; done
+    wait_delivered 4
+    if cmp -s "$work/expected" "$work/received"; then
+        echo "ok: $1, every trap arrived exactly, each followed by the marker"
+    else
+        fail "$1, the reader's stream differs from the daemon's trap texts"
+        diff "$work/expected" "$work/received" | head -20
+        cat "$work/daemon-stderr.log"
+    fi
+}
+
 echo "== level 0: $traps, sent at once"
 start_reader
 start_daemon 0
-for t in $traps; do send_trap "$t"; done
-wait_delivered 4
-if cmp -s "$work/expected" "$work/received"; then
-    echo "ok: the reader received every trap text, each followed by the marker"
-else
-    fail "the reader's stream differs from the daemon's trap texts"
-    diff "$work/expected" "$work/received" | head -20
-fi
+send_all_and_compare "at level 0"
 grep -q 'first line of the message' "$work/received" || fail "multi-line trap missing"
 [ "$(wc -c <"$work/expected")" -gt 10000 ] || fail "the long trap did not exceed one chunk"
 [ -e "$trace" ] && fail "level 0 created a trace file"
@@ -180,14 +186,7 @@ else
     start_reader -m 0620 -g "$user"
     as_user=$as
     start_daemon 0
-    for t in $traps; do send_trap "$t"; done
-    wait_delivered 4
-    if cmp -s "$work/expected" "$work/received"; then
-        echo "ok: as $user too, every trap arrived exactly"
-    else
-        fail "as $user the reader's stream differs from the daemon's trap texts"
-        cat "$work/daemon-stderr.log"
-    fi
+    send_all_and_compare "as $user"
     [ -s "$work/daemon-stderr.log" ] && fail "handlers said something on standard error: $(cat "$work/daemon-stderr.log")"
     stop
     as_user=

@@ -16,6 +16,20 @@ using namespace harness;
 
 namespace {
 
+// In a child: becomes the stand-in reader with args, on the pipe path.
+[[noreturn]] void exec_trapsink(const std::vector<std::string> &args)
+{
+    std::vector<std::string> words{TRAPSINK};
+    words.insert(words.end(), args.begin(), args.end());
+    words.emplace_back(PIPE);
+    std::vector<char *> argv;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
 // Starts the stand-in reader on the pipe path and returns once it holds the
 // pipe; its output goes to out_path.
 pid_t start_trapsink(std::vector<std::string> args, const std::string &out_path)
@@ -27,15 +41,8 @@ pid_t start_trapsink(std::vector<std::string> args, const std::string &out_path)
         int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(ready[1], 3);
-        std::vector<std::string> words{TRAPSINK, "-N", "3"};
-        words.insert(words.end(), args.begin(), args.end());
-        words.emplace_back(PIPE);
-        std::vector<char *> argv;
-        for (auto &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        args.insert(args.begin(), {"-N", "3"});
+        exec_trapsink(args);
     }
     close(ready[1]);
     char byte;
@@ -274,15 +281,7 @@ TEST_P(TrapsinkRefuses, WithoutTouchingThePath)
     if (pid == 0) {
         int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(err, 2);
-        std::vector<std::string> words{TRAPSINK};
-        words.insert(words.end(), c.args.begin(), c.args.end());
-        words.emplace_back(PIPE);
-        std::vector<char *> argv;
-        for (auto &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        exec_trapsink(c.args);
     }
     EXPECT_EQ(wait_exit(pid), c.status);
     EXPECT_NE(read_file(err_path.c_str()).find(c.says), std::string::npos)
