@@ -125,7 +125,7 @@ int main()
 
     std::printf("Traps a pipe takes while its reader does not read, by trap size\n"
                 "(the handler at level 0, one trap after another, until one is refused).\n\n");
-    std::printf("%10s  %-38s  %-38s\n", "trap bytes",
+    std::printf("%10s  %-44s  %s\n", "trap bytes",
                 (std::to_string(actual[0] / 1024) + " KiB pipe (the default)").c_str(),
                 (std::to_string(actual[1] / 1024) + " KiB pipe (as trapsink sets it)").c_str());
     for (std::size_t i = 0; i < sizeof sizes / sizeof *sizes; ++i) {
@@ -133,7 +133,7 @@ int main()
         for (int p = 0; p < 2; ++p)
             cells[p] = std::to_string(results[i][p].traps) + " traps; next "
                        + describe(results[i][p], sizes[i]);
-        std::printf("%10zu  %-38s  %-38s\n", sizes[i], cells[0].c_str(), cells[1].c_str());
+        std::printf("%10zu  %-44s  %s\n", sizes[i], cells[0].c_str(), cells[1].c_str());
     }
     return 0;
 }
