@@ -109,7 +109,8 @@ void trace_configure(const char *program_name, const char *path,
 
 void trace_write(std::int32_t level, const char *format, ...)
 {
-    if (trace_threshold < level)
+    // Once the file could not be created, only a failure has anywhere to go.
+    if (trace_threshold < level || (trace_unavailable && level > TRACE_ERROR))
         return;
     // Callers pass errno's text as an argument, but tracing must not disturb
     // errno for any caller that reads it after this call.
