@@ -83,7 +83,7 @@ const char *file_kind(mode_t mode)
         return "a character device";
     if (S_ISBLK(mode))
         return "a block device";
-    return "not a FIFO";
+    return "something else";
 }
 
 void write_out(const char *data, std::size_t size)
