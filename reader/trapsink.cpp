@@ -1,10 +1,10 @@
 // trapsink: a stand-in for the reader of the handler's pipe.
 //
-// It creates the FIFO when nothing is at its path, gives it the mode and
-// group it is asked for, holds it open for reading
-// (and once for writing, so that it never sees end-of-file between handlers
-// and handlers never find the pipe without a reader), drains it, and prints
-// what arrives.
+// It takes the FIFO from systemd (socket activation: a socket unit with
+// ListenFIFO=) or else makes it when nothing is at its path, gives it the
+// mode and group it is asked for, holds it open for reading and writing (so
+// that it never sees end-of-file between handlers and handlers never find
+// the pipe without a reader), drains it, and prints what arrives.
 //
 // Record framing: a handler writes the trap text and then one newline of its
 // own, the end-of-data marker. A trap receiver's text is made of lines that
@@ -14,21 +14,25 @@
 // is therefore split in two, and one that does not end in a newline runs on
 // into the next; in raw mode (-r) the bytes are passed on untouched anyway.
 //
-// usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] FIFO
+// usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] [FIFO]
 //   -r        copy the stream to standard output byte for byte, no framing
-//   -n COUNT  exit with status 0 after COUNT records
-//   -N FD     when the FIFO is open, write a newline to FD and close it
+//   -n COUNT  exit with status 0 after COUNT records (0: once the FIFO is held)
+//   -N FD     when the FIFO is held, write a newline to FD and close it
 //   -m MODE   the FIFO's permission bits, in octal (default 0600 when it is
 //             created; an existing FIFO keeps its own unless -m is given)
 //   -g GROUP  the FIFO's group, by name or number (default: left as it is)
+//   FIFO      the path; under socket activation only the name shown in
+//             messages, and optional
 // Exit status: 0 after COUNT records, 1 on a failure, 2 on a usage error.
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,17 +41,30 @@ namespace {
 // A larger pipe lets bursts of traps in without refusals while the reader
 // is busy; not all systems allow it, and nothing depends on it.
 constexpr int PIPE_CAPACITY = 1 << 20;
+// Where systemd passes a socket unit's first descriptor (sd_listen_fds(3)).
+constexpr int LISTEN_FDS_START = 3;
 
-[[noreturn]] void fail(const char *what, const char *path)
+const char *fifo_name = "descriptor 3";  // the FIFO, as messages name it
+
+bool raw = false;
+long limit = -1;  // records to print before exiting; -1: no end
+
+// The framing state, carried from one read to the next.
+long records = 0;          // records ended so far
+long record_bytes = 0;     // bytes of the current record
+bool line_start = true;    // the next byte starts a line of the record
+bool in_record = false;    // the current record's header has been printed
+
+[[noreturn]] void fail(const char *what)
 {
-    std::fprintf(stderr, "trapsink: %s '%s' [%s]\n", what, path,
+    std::fprintf(stderr, "trapsink: %s '%s' [%s]\n", what, fifo_name,
                  std::strerror(errno));
     std::exit(1);
 }
 
 [[noreturn]] void usage()
 {
-    std::fputs("usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] FIFO\n", stderr);
+    std::fputs("usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] [FIFO]\n", stderr);
     std::exit(2);
 }
 
@@ -68,7 +85,7 @@ gid_t group_id(const char *name)
     if (const group *g = getgrnam(name))
         return g->gr_gid;
     if (*name >= '0' && *name <= '9')
-        return static_cast<gid_t>(number(name, 10, 0x7fffffff));
+        return static_cast<gid_t>(number(name, 10, INT_MAX));
     std::fprintf(stderr, "trapsink: no group '%s'\n", name);
     std::exit(2);
 }
@@ -79,6 +96,8 @@ const char *file_kind(mode_t mode)
         return "a regular file";
     if (S_ISDIR(mode))
         return "a directory";
+    if (S_ISSOCK(mode))
+        return "a socket";
     if (S_ISCHR(mode))
         return "a character device";
     if (S_ISBLK(mode))
@@ -86,126 +105,143 @@ const char *file_kind(mode_t mode)
     return "something else";
 }
 
-void write_out(const char *data, std::size_t size)
+// The FIFO that systemd passes as descriptor 3 with LISTEN_FDS=1 and
+// LISTEN_PID this process's pid, or -1 when there is none.
+int activated_fifo()
 {
-    while (size > 0) {
-        ssize_t n = write(STDOUT_FILENO, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("Error writing", "stdout");
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-}
-
-// mode < 0 and gid < 0: not asked for.
-int open_fifo(const char *path, long mode, long gid)
-{
-    bool created = mkfifo(path, 0600) == 0;
-    if (!created && errno != EEXIST)
-        fail("Error creating FIFO", path);
-    int fd = open(path, O_RDONLY | O_NONBLOCK);
-    if (fd < 0)
-        fail("Error opening FIFO", path);
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        fail("Error opening FIFO", path);
-    if (!S_ISFIFO(st.st_mode)) {
-        std::fprintf(stderr, "trapsink: '%s' is %s, not a FIFO: remove it or name another path\n",
-                     path, file_kind(st.st_mode));
+    const char *pid = std::getenv("LISTEN_PID");
+    const char *fds = std::getenv("LISTEN_FDS");
+    if (pid == nullptr || fds == nullptr || std::strtol(pid, nullptr, 10) != getpid())
+        return -1;
+    if (std::strcmp(fds, "1") != 0) {
+        std::fprintf(stderr, "trapsink: LISTEN_FDS=%s: expected the one FIFO\n", fds);
         std::exit(1);
     }
-    // Set on the open FIFO, whether made now or found: mkfifo's mode is cut
-    // by the umask, and a FIFO left by an earlier reader may have others.
-    if (gid >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0)
-        fail("Error setting the group of FIFO", path);
-    if (mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0)
-        fail("Error setting the mode of FIFO", path);
-    // The write end held here keeps the pipe from reaching end-of-file when
-    // the last handler closes it; reads then wait for the next one.
-    if (open(path, O_WRONLY | O_NONBLOCK) < 0)
-        fail("Error opening FIFO for writing", path);
-    fcntl(fd, F_SETFL, 0);
-    fcntl(fd, F_SETPIPE_SZ, PIPE_CAPACITY);
+    (void)fcntl(LISTEN_FDS_START, F_SETFD, FD_CLOEXEC);
+    return LISTEN_FDS_START;
+}
+
+// Makes the FIFO, mode 0600, when nothing is at path; -m widens it only once
+// it is known to be a FIFO. One read-write open gives both ends (fifo(7)):
+// the write end keeps the pipe from reaching end-of-file when the last
+// handler closes it, and lets handlers open it while this process lives.
+int open_fifo(const char *path)
+{
+    if (mkfifo(path, 0600) != 0 && errno != EEXIST)
+        fail("Error creating FIFO");
+    int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        fail("Error opening FIFO");
     return fd;
+}
+
+// Refuses anything but a FIFO, and a FIFO that another trapsink reads (the
+// two would take each other's traps); then sets what was asked for.
+// mode < 0 and gid < 0: not asked for.
+void take_fifo(int fd, long mode, long gid)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        fail("Error opening FIFO");
+    if (!S_ISFIFO(st.st_mode)) {
+        std::fprintf(stderr, "trapsink: '%s' is %s, not a FIFO: remove it or name another path\n",
+                     fifo_name, file_kind(st.st_mode));
+        std::exit(1);
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK)
+            fail("Error locking FIFO");
+        std::fprintf(stderr, "trapsink: '%s' is read by another trapsink already\n", fifo_name);
+        std::exit(1);
+    }
+    if (gid >= 0 && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid)) != 0)
+        fail("Error setting the group of FIFO");
+    if (mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0)
+        fail("Error setting the mode of FIFO");
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    (void)fcntl(fd, F_SETPIPE_SZ, PIPE_CAPACITY);
+}
+
+// Frames what one read delivered onto standard output (raw mode prints
+// nothing here). Returns how many of the bytes belong to the first COUNT
+// records: what comes after them is not this run's to print.
+std::size_t frame(const char *data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i) {
+        char c = data[i];
+        if (!in_record && !raw)
+            std::printf("=== trap %ld ===\n", records + 1);
+        in_record = true;
+        if (c == '\n' && line_start) {
+            ++records;
+            if (!raw)
+                std::printf("=== end of trap %ld: %ld bytes ===\n", records, record_bytes);
+            record_bytes = 0;
+            in_record = false;
+            if (records == limit)
+                return i + 1;
+            continue;
+        }
+        if (!raw)
+            putchar_unlocked(c);
+        ++record_bytes;
+        line_start = c == '\n';
+    }
+    return size;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    bool raw = false;
-    long limit = -1;
     int ready_fd = -1;
     long mode = -1;
     long gid = -1;
     for (int opt; (opt = getopt(argc, argv, "rn:N:m:g:")) != -1;) {
         switch (opt) {
         case 'r': raw = true; break;
-        case 'n': limit = number(optarg, 10, 0x7fffffffffffffff); break;
-        case 'N': ready_fd = static_cast<int>(number(optarg, 10, 0x7fffffff)); break;
+        case 'n': limit = number(optarg, 10, LONG_MAX); break;
+        case 'N': ready_fd = static_cast<int>(number(optarg, 10, INT_MAX)); break;
         case 'm': mode = number(optarg, 8, 0777); break;
         case 'g': gid = group_id(optarg); break;
         default: usage();
         }
     }
-    if (optind + 1 != argc)
+    int fd = activated_fifo();
+    if (optind + (fd < 0 ? 1 : 0) > argc || optind + 1 < argc)
         usage();
-    const char *path = argv[optind];
-
-    int fd = open_fifo(path, mode, gid);
+    if (optind < argc)
+        fifo_name = argv[optind];
+    if (fd < 0)
+        fd = open_fifo(fifo_name);
+    take_fifo(fd, mode, gid);
     if (ready_fd >= 0) {
         (void)!write(ready_fd, "\n", 1);
         close(ready_fd);
     }
 
+    // Each read's records are printed before the next read, so that they
+    // show as they arrive.
     static char in[1 << 16];
-    static char out[2 * sizeof in];
-    long records = 0;
-    long record_bytes = 0;
-    bool line_start = true;  // the next byte starts a line of the record
-    bool in_record = false;  // a record's header has been printed
     while (limit < 0 || records < limit) {
         ssize_t n = read(fd, in, sizeof in);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            fail("Error reading", path);
+            fail("Error reading");
         }
+        if (n == 0) {
+            std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
+                         fifo_name);
+            return 1;
+        }
+        std::size_t taken = frame(in, static_cast<std::size_t>(n));
         if (raw)
-            write_out(in, static_cast<std::size_t>(n));
-        std::size_t used = 0;
-        for (ssize_t i = 0; i < n && (limit < 0 || records < limit); ++i) {
-            char c = in[i];
-            bool eod = c == '\n' && line_start;
-            if (!raw && !in_record)
-                used += static_cast<std::size_t>(std::snprintf(
-                    out + used, sizeof out - used, "=== trap %ld ===\n",
-                    records + 1));
-            in_record = !eod;
-            if (eod) {
-                ++records;
-                if (!raw)
-                    used += static_cast<std::size_t>(std::snprintf(
-                        out + used, sizeof out - used,
-                        "=== end of trap %ld: %ld bytes ===\n", records,
-                        record_bytes));
-                record_bytes = 0;
-                line_start = true;
-                continue;
-            }
-            if (!raw)
-                out[used++] = c;
-            ++record_bytes;
-            line_start = c == '\n';
-            if (used > sizeof out - 128) {
-                write_out(out, used);
-                used = 0;
-            }
+            (void)std::fwrite(in, 1, taken, stdout);
+        if (std::fflush(stdout) != 0) {
+            fifo_name = "standard output";
+            fail("Error writing to");
         }
-        write_out(out, used);
     }
     return 0;
 }
