@@ -179,7 +179,7 @@ TEST_F(RelayTest, ReaderGoesAwayMidRun)
         remove_all(TRACE);
         drop_reader();
         reader_ = open(PIPE, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        Handler handler({.args = {"-d", "1"}, .stdin_kind = Stdin::pipe,
+        Process handler({.args = {"-d", "1"}, .stdin_kind = Stdin::pipe,
                          .ignore_sigpipe = ignored});
         handler.feed("first\n");
         EXPECT_EQ(read_exactly(reader_, 6), "first\n");

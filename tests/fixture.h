@@ -41,6 +41,16 @@ inline std::string on_stderr(const std::string &failure)
     return "reduzezezev: " + failure + "\n";
 }
 
+// The stand-in reader on the pipe path with args; starting returns once it
+// holds the pipe (or has ended).
+inline harness::Launch trapsink(std::vector<std::string> args)
+{
+    args.insert(args.begin(), {"-N", "4"});
+    args.emplace_back(harness::PIPE);
+    return {.program = harness::TRAPSINK, .args = args, .stdin_kind = harness::Stdin::fifo,
+            .ready_fd = 4};
+}
+
 // Names a parametrised test after the name field of its case.
 inline constexpr auto case_name = [](const auto &info) { return std::string(info.param.name); };
 

@@ -5,10 +5,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -69,15 +71,31 @@ std::vector<std::string> split_words(const char *text)
     return words;
 }
 
+// In the child: drops to nobody where the tests run as root. The program
+// is opened first, so that nobody need not reach the build tree.
+int drop_privileges(const char *program)
+{
+    int exe = open(program, O_RDONLY | O_CLOEXEC);
+    if (getuid() == 0) {
+        constexpr uid_t NOBODY = 65534;
+        if (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0)
+            _exit(126);
+    }
+    return exe;
+}
+
 }  // namespace
 
-Handler::Handler(const Launch &launch) : launch_(launch)
+Process::Process(const Launch &launch) : launch_(launch)
 {
     (void)sigpipe_ignored;
     int child_in = -1;
     switch (launch.stdin_kind) {
     case Stdin::file:
         child_in = input_file(launch.input);
+        break;
+    case Stdin::fifo:
+        child_in = input_file("");
         break;
     case Stdin::pipe: {
         int fds[2];
@@ -94,8 +112,9 @@ Handler::Handler(const Launch &launch) : launch_(launch)
         child_in = launch.stdin_fd;
         break;
     }
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    int out[2], err[2], ready[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0
+        || (launch.ready_fd >= 0 && pipe2(ready, O_CLOEXEC) != 0))
         ADD_FAILURE() << "pipe2: " << std::strerror(errno);
     out_fd_ = out[0];
     err_fd_ = err[0];
@@ -104,17 +123,20 @@ Handler::Handler(const Launch &launch) : launch_(launch)
 
     std::vector<std::string> words = launch.wrapper;
     if (const char *wrapper = std::getenv("REDUZEZEZEV_TEST_WRAPPER");
-        wrapper != nullptr && launch.use_wrapper && words.empty())
+        wrapper != nullptr && launch.use_wrapper && words.empty() && launch.program == HANDLER)
         words = split_words(wrapper);
-    words.emplace_back(HANDLER);
+    words.emplace_back(launch.program);
     words.insert(words.end(), launch.args.begin(), launch.args.end());
     std::vector<char *> argv;
     for (auto &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
     // The launch's own entries come first: getenv takes the first match, so
-    // they win over what the test inherited.
+    // they win over what the test inherited. LISTEN_PID is the child's own
+    // pid, known only after the fork: its entry is filled in there.
     std::vector<std::string> env_text = launch.env;
+    if (launch.listen_fd >= 0)
+        env_text.insert(env_text.end(), {"LISTEN_FDS=1", "LISTEN_PID=" + std::string(12, ' ')});
     std::vector<char *> envp;
     for (auto &entry : env_text)
         envp.push_back(entry.data());
@@ -129,9 +151,16 @@ Handler::Handler(const Launch &launch) : launch_(launch)
         dup2(child_in, 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
+        if (launch.listen_fd >= 0) {
+            dup2(launch.listen_fd, 3);
+            std::snprintf(env_text.back().data() + std::strlen("LISTEN_PID="), 12, "%d", getpid());
+        }
+        if (launch.ready_fd >= 0)
+            dup2(ready[1], launch.ready_fd);
         // Whatever the test runner left open (ctest does) is not the
-        // handler's: it starts with the standard three only.
-        close_range(3, ~0u, 0);
+        // program's: it starts with the standard three and what the launch
+        // gives it only.
+        close_range(std::max({3, launch.listen_fd >= 0 ? 4 : 0, launch.ready_fd + 1}), ~0u, 0);
         for (int fd = 0; fd < 3; ++fd)
             if (launch.closed_fds & (1u << fd))
                 close(fd);
@@ -139,7 +168,10 @@ Handler::Handler(const Launch &launch) : launch_(launch)
             rlimit limit{launch.limit, launch.limit};
             setrlimit(static_cast<__rlimit_resource>(launch.limit_resource), &limit);
         }
-        execve(argv[0], argv.data(), envp.data());
+        if (launch.unprivileged)
+            fexecve(drop_privileges(argv[0]), argv.data(), envp.data());
+        else
+            execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     if (pid_ < 0)
@@ -148,9 +180,17 @@ Handler::Handler(const Launch &launch) : launch_(launch)
     close(err[1]);
     if (launch.stdin_kind != Stdin::given)
         close(child_in);
+    if (launch.ready_fd >= 0) {
+        close(ready[1]);
+        char byte;
+        (void)!read(ready[0], &byte, 1);  // a byte when ready, end of file if it ended
+        close(ready[0]);
+    }
+    if (launch.stdin_kind == Stdin::fifo)
+        input_fd_ = open(PIPE, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
-Handler::~Handler()
+Process::~Process()
 {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
@@ -161,7 +201,7 @@ Handler::~Handler()
             close(fd);
 }
 
-void Handler::feed(std::string_view data)
+void Process::feed(std::string_view data)
 {
     while (!data.empty()) {
         ssize_t n = write(input_fd_, data.data(), data.size());
@@ -177,14 +217,14 @@ void Handler::feed(std::string_view data)
     }
 }
 
-void Handler::close_input()
+void Process::close_input()
 {
     if (input_fd_ >= 0)
         close(input_fd_);
     input_fd_ = -1;
 }
 
-Outcome Handler::finish(int reader_fd)
+Outcome Process::finish(int reader_fd, std::size_t stop_at_output)
 {
     Outcome outcome;
     outcome.pid = pid_;
@@ -192,6 +232,7 @@ Outcome Handler::finish(int reader_fd)
         set_nonblocking(input_fd_);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     std::size_t piece = 0;
+    bool stopped = false;
     for (;;) {
         const std::string &input = launch_.input;
         while (input_fd_ >= 0 && fed_ < input.size()) {
@@ -209,7 +250,7 @@ Outcome Handler::finish(int reader_fd)
             ssize_t n = write(input_fd_, input.data() + fed_, size);
             if (n < 0) {
                 if (errno != EAGAIN)
-                    close_input();  // the handler is gone
+                    close_input();  // the program is gone
                 break;
             }
             fed_ += static_cast<std::size_t>(n);
@@ -222,6 +263,10 @@ Outcome Handler::finish(int reader_fd)
             outcome.fifo += drain(reader_fd);
         outcome.out += drain(out_fd_);
         outcome.err += drain(err_fd_);
+        if (outcome.out.size() >= stop_at_output && !stopped) {
+            kill(pid_, SIGTERM);
+            stopped = true;
+        }
 
         int status;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -237,18 +282,18 @@ Outcome Handler::finish(int reader_fd)
             return outcome;
         }
         if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "the handler did not end within 20 s";
+            ADD_FAILURE() << launch_.program << " did not end within 20 s";
             return outcome;
         }
-        pollfd fds[] = {{reader_fd, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-        poll(fds, 2, 1);
+        pollfd fds[] = {{reader_fd, POLLIN, 0}, {out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+        poll(fds, 3, 1);
     }
 }
 
 Outcome run(const Launch &launch, int reader_fd)
 {
-    Handler handler(launch);
-    return handler.finish(reader_fd);
+    Process process(launch);
+    return process.finish(reader_fd);
 }
 
 std::string drain(int fd)

@@ -1,5 +1,6 @@
-// Runs the real handler as a child process against the real FIFO and trace
-// file that the test build compiles in, and collects everything it leaves.
+// Runs the real handler, or the stand-in reader, as a child process against
+// the real FIFO and trace file that the test build compiles in, and collects
+// everything it leaves.
 #pragma once
 
 #include <sys/resource.h>
@@ -22,24 +23,32 @@ extern const char *const RUN_DIR;
 
 enum class Stdin {
     file,       // a regular file holding the input: reads of up to 8192 bytes
-    pipe,       // a pipe the harness feeds in pieces while the handler runs
+    pipe,       // a pipe the harness feeds in pieces while the program runs
     directory,  // a directory: the first read fails
     given,      // the descriptor in Launch::stdin_fd
+    fifo,       // an empty file; the input is fed into the FIFO at PIPE instead,
+                // once the program is ready (for the reader)
 };
 
 struct Launch {
+    const char *program = HANDLER;
     std::vector<std::string> args;
     std::string input;
     Stdin stdin_kind = Stdin::file;
-    std::vector<std::size_t> pieces;  // pipe write sizes, cycled; empty: all
+    std::vector<std::size_t> pieces;  // write sizes of the input, cycled; empty: all
     int stdin_fd = -1;                // for Stdin::given
     unsigned closed_fds = 0;          // bit n set: start with descriptor n closed
     bool ignore_sigpipe = false;
-    bool use_wrapper = true;          // prefix REDUZEZEZEV_TEST_WRAPPER if set
-    std::vector<std::string> wrapper; // or this, if not empty
+    bool use_wrapper = true;          // the handler under REDUZEZEZEV_TEST_WRAPPER if set
+    std::vector<std::string> wrapper; // or under this, if not empty
     std::vector<std::string> env;     // NAME=VALUE entries, over the inherited ones
     int limit_resource = -1;          // setrlimit(RLIMIT_...) in the child, if >= 0
     rlim_t limit = 0;
+    int ready_fd = -1;     // the write end of a pipe as this descriptor; starting
+                           // waits until the program writes to it or ends
+    int listen_fd = -1;    // given as descriptor 3 the way systemd passes a
+                           // socket unit's (LISTEN_FDS=1, LISTEN_PID)
+    bool unprivileged = false;  // run as nobody, where the tests run as root
 };
 
 struct Outcome {
@@ -51,22 +60,23 @@ struct Outcome {
     std::string err;     // standard error
 };
 
-// A handler that has been started and not yet waited for.
-class Handler {
+// A program that has been started and not yet waited for.
+class Process {
 public:
-    explicit Handler(const Launch &launch);
-    Handler(const Handler &) = delete;
-    Handler &operator=(const Handler &) = delete;
-    ~Handler();
+    explicit Process(const Launch &launch);
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+    ~Process();
 
     pid_t pid() const { return pid_; }
-    // Writes to its standard input (Stdin::pipe), blocking until all is in.
+    // Writes to its input (Stdin::pipe), blocking until all is in.
     void feed(std::string_view data);
     void close_input();
     // Feeds what remains of the launch's input, drains reader_fd (if >= 0)
-    // while it runs, and waits at most 20 s for it to end (then kills it, and
-    // the test fails: the handler must never hang its caller).
-    Outcome finish(int reader_fd);
+    // while it runs, ends it with SIGTERM once its standard output holds
+    // stop_at_output bytes, and waits at most 20 s for it to end (then
+    // kills it, and the test fails: the handler must never hang its caller).
+    Outcome finish(int reader_fd, std::size_t stop_at_output = std::string::npos);
 
 private:
     Launch launch_;

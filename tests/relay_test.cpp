@@ -93,7 +93,7 @@ TEST_F(RelayTest, ChunksOfAtMost8192Bytes)
 // the first part of a trap while the rest has not been written yet.
 TEST_F(RelayTest, ForwardsAsItArrives)
 {
-    Handler handler({.args = {"-d", "1"}, .stdin_kind = Stdin::pipe});
+    Process handler({.args = {"-d", "1"}, .stdin_kind = Stdin::pipe});
     handler.feed("first part\n");
     EXPECT_EQ(read_exactly(reader_, 11), "first part\n");
     handler.feed("second part\n");

@@ -4,8 +4,6 @@
 
 #include "fixture.h"
 
-#include <poll.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <memory>
@@ -15,55 +13,6 @@
 using namespace harness;
 
 namespace {
-
-// In a child: becomes the stand-in reader with args, on the pipe path.
-[[noreturn]] void exec_trapsink(const std::vector<std::string> &args)
-{
-    std::vector<std::string> words{TRAPSINK};
-    words.insert(words.end(), args.begin(), args.end());
-    words.emplace_back(PIPE);
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-}
-
-// Starts the stand-in reader on the pipe path and returns once it holds the
-// pipe; its output goes to out_path.
-pid_t start_trapsink(std::vector<std::string> args, const std::string &out_path)
-{
-    int ready[2];
-    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(out, 1);
-        dup2(ready[1], 3);
-        args.insert(args.begin(), {"-N", "3"});
-        exec_trapsink(args);
-    }
-    close(ready[1]);
-    char byte;
-    EXPECT_EQ(read(ready[0], &byte, 1), 1) << "trapsink did not get ready";
-    close(ready[0]);
-    return pid;
-}
-
-int wait_exit(pid_t pid)
-{
-    for (int i = 0; i < 10000; ++i) {
-        int status;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        poll(nullptr, 0, 1);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    ADD_FAILURE() << "process " << pid << " did not end";
-    return -1;
-}
 
 // "Fd0Fd2" for descriptors 0 and 2 closed.
 std::string closed_name(unsigned closed)
@@ -172,11 +121,10 @@ TEST_F(RelayTest, ManyHandlersAtOnce)
 {
     constexpr int HANDLERS = 48;
     drop_reader();
-    std::string out_path = std::string(RUN_DIR) + "/concurrent.out";
-    pid_t sink = start_trapsink({"-r", "-n", std::to_string(HANDLERS)}, out_path);
+    Process sink(trapsink({"-r", "-n", std::to_string(HANDLERS)}));
 
     std::vector<std::string> records;
-    std::vector<std::unique_ptr<Handler>> handlers;
+    std::vector<std::unique_ptr<Process>> handlers;
     std::mt19937 random(1234);
     for (int i = 0; i < HANDLERS; ++i) {
         // One line of 100 to 4000 bytes: one read, one write, one piece.
@@ -184,15 +132,16 @@ TEST_F(RelayTest, ManyHandlersAtOnce)
         record += std::string(100 + random() % 3900, static_cast<char>('a' + i % 26));
         record += "\n";
         records.push_back(record);
-        handlers.push_back(std::make_unique<Handler>(Launch{.input = record}));
+        handlers.push_back(std::make_unique<Process>(Launch{.input = record}));
     }
     for (auto &handler : handlers)
         EXPECT_EQ(handler->finish(-1).exit_code, 0);
-    EXPECT_EQ(wait_exit(sink), 0);
+    Outcome read = sink.finish(-1);
+    EXPECT_EQ(read.exit_code, 0);
 
     // The stream is the records and the markers, interleaved in any order:
     // take every record out whole and only the markers may remain.
-    std::string stream = read_file(out_path.c_str());
+    std::string stream = read.out;
     std::size_t total = 0;
     for (const auto &record : records) {
         std::size_t at = stream.find(record);
@@ -201,7 +150,6 @@ TEST_F(RelayTest, ManyHandlersAtOnce)
         total += record.size();
     }
     EXPECT_EQ(stream, std::string(HANDLERS, '\n'));
-    remove_all(out_path.c_str());
 }
 
 // Random bytes of random length, from none to several chunks, fed through a
@@ -228,82 +176,3 @@ TEST_F(RelayTest, RandomRoundTrips)
             << o.fifo.size() << " out";
     }
 }
-
-// The stand-in reader: it creates the FIFO with the mode and group it is
-// given (whatever the umask), frames records at the marker and refuses
-// anything but a FIFO at its path.
-TEST_F(RelayTest, TrapsinkFramesRecords)
-{
-    drop_reader();
-    remove_all(PIPE);
-    std::string out_path = std::string(RUN_DIR) + "/framed.out";
-    mode_t umask_before = umask(022);
-    pid_t sink = start_trapsink({"-n", "3", "-m", "0620", "-g", std::to_string(getgid())},
-                                out_path);
-    umask(umask_before);
-    struct stat st;
-    ASSERT_EQ(stat(PIPE, &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0620u);
-    EXPECT_EQ(st.st_gid, getgid());
-    for (const char *input : {"host\nline two\n", "", "last\n"})
-        EXPECT_EQ(harness::run({.input = input}, -1).exit_code, 0);
-    EXPECT_EQ(wait_exit(sink), 0);
-    EXPECT_EQ(read_file(out_path.c_str()),
-              "=== trap 1 ===\nhost\nline two\n=== end of trap 1: 14 bytes ===\n"
-              "=== trap 2 ===\n=== end of trap 2: 0 bytes ===\n"
-              "=== trap 3 ===\nlast\n=== end of trap 3: 5 bytes ===\n");
-    remove_all(out_path.c_str());
-}
-
-// A malformed value is a usage error (status 2) before anything is touched;
-// anything but a FIFO at the path is named and left as it is (status 1).
-struct RefusalCase {
-    const char *name;
-    std::vector<std::string> args;  // the path follows
-    bool file_at_path;
-    int status;
-    const char *says;
-    friend void PrintTo(const RefusalCase &c, std::ostream *os) { *os << c.name; }
-};
-
-class TrapsinkRefuses : public RelayTest, public testing::WithParamInterface<RefusalCase> {};
-
-TEST_P(TrapsinkRefuses, WithoutTouchingThePath)
-{
-    const RefusalCase &c = GetParam();
-    drop_reader();
-    remove_all(PIPE);
-    if (c.file_at_path)
-        write_file(PIPE, "not a pipe\n");
-    std::string err_path = std::string(RUN_DIR) + "/trapsink.err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(err, 2);
-        exec_trapsink(c.args);
-    }
-    EXPECT_EQ(wait_exit(pid), c.status);
-    EXPECT_NE(read_file(err_path.c_str()).find(c.says), std::string::npos)
-        << read_file(err_path.c_str());
-    if (c.file_at_path)
-        EXPECT_EQ(read_file(PIPE), "not a pipe\n");
-    else
-        EXPECT_FALSE(exists(PIPE));
-    remove_all(err_path.c_str());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TrapsinkRefuses,
-    testing::Values(
-        RefusalCase{"RegularFile", {}, true, 1, "is a regular file, not a FIFO"},
-        RefusalCase{"CountNotANumber", {"-n", "x"}, false, 2, "usage:"},
-        RefusalCase{"CountWithTrailingText", {"-n", "3x"}, false, 2, "usage:"},
-        RefusalCase{"CountNegative", {"-n", "-1"}, false, 2, "usage:"},
-        RefusalCase{"CountEmpty", {"-n", ""}, false, 2, "usage:"},
-        RefusalCase{"DescriptorNotANumber", {"-N", "three"}, false, 2, "usage:"},
-        RefusalCase{"DescriptorTooLarge", {"-N", "99999999999"}, false, 2, "usage:"},
-        RefusalCase{"ModeNotOctal", {"-m", "0680"}, false, 2, "usage:"},
-        RefusalCase{"ModeBeyondPermissions", {"-m", "4755"}, false, 2, "usage:"},
-        RefusalCase{"UnknownGroup", {"-g", "no-such-group-here"}, false, 2, "no group"}),
-    case_name);
