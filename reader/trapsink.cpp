@@ -167,25 +167,30 @@ void take_fifo(int fd, long mode, long gid)
 // records: what comes after them is not this run's to print.
 std::size_t frame(const char *data, std::size_t size)
 {
-    for (std::size_t i = 0; i < size; ++i) {
-        char c = data[i];
+    std::size_t at = 0;
+    while (at < size) {
         if (!in_record && !raw)
             std::printf("=== trap %ld ===\n", records + 1);
         in_record = true;
-        if (c == '\n' && line_start) {
+        if (line_start && data[at] == '\n') {
+            ++at;
             ++records;
             if (!raw)
                 std::printf("=== end of trap %ld: %ld bytes ===\n", records, record_bytes);
             record_bytes = 0;
             in_record = false;
             if (records == limit)
-                return i + 1;
+                return at;
             continue;
         }
+        // The rest of the line, its newline included, is the record's.
+        const auto *newline = static_cast<const char *>(std::memchr(data + at, '\n', size - at));
+        std::size_t end = newline != nullptr ? static_cast<std::size_t>(newline - data) + 1 : size;
         if (!raw)
-            putchar_unlocked(c);
-        ++record_bytes;
-        line_start = c == '\n';
+            (void)std::fwrite(data + at, 1, end - at, stdout);
+        record_bytes += static_cast<long>(end - at);
+        line_start = newline != nullptr;
+        at = end;
     }
     return size;
 }
