@@ -3,7 +3,6 @@
 
 #include "fixture.h"
 
-#include <ostream>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -36,7 +35,6 @@ struct OpenCase {
     const char *name;
     std::function<void()> replace_pipe;
     const char *error;
-    friend void PrintTo(const OpenCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class OpenFailure : public RelayTest, public testing::WithParamInterface<OpenCase> {};
@@ -81,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
                      ASSERT_EQ(symlink("/dev/null", PIPE), 0);
                  },
                  "Not a FIFO"}),
-    case_name);
+    testing::PrintToStringParamName());
 
 // A file left at the pipe path keeps its content and its time stamps.
 TEST_F(RelayTest, RegularFileAtPipePathIsLeftUntouched)
@@ -245,7 +243,6 @@ struct TracePathCase {
     const char *name;
     std::function<void()> setup;
     std::function<void()> check;
-    friend void PrintTo(const TracePathCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class TracePathTaken : public RelayTest, public testing::WithParamInterface<TracePathCase> {};
@@ -296,7 +293,7 @@ INSTANTIATE_TEST_SUITE_P(
                           ASSERT_EQ(symlink(target().c_str(), TRACE), 0);
                       },
                       [] { EXPECT_EQ(read_file(target().c_str()), "precious\n"); }}),
-    case_name);
+    testing::PrintToStringParamName());
 
 // At level 0 a run that succeeds traces nothing, so it never even looks.
 TEST_F(RelayTest, QuietRunDoesNotTouchTheTracePath)
@@ -309,10 +306,13 @@ TEST_F(RelayTest, QuietRunDoesNotTouchTheTracePath)
 }
 
 // Limits the caller may set. Past a file-size limit a trace line fails like
-// any failed trace write: the file keeps only whole lines, and the hand-over
-// and its status are as if there were no limit. With every descriptor taken,
-// the trace file cannot be created, the pipe cannot be opened, and both are
-// said on standard error.
+// any failed trace write: the file keeps only whole lines, a later line
+// that fits goes where the refused one would have, and the hand-over and its
+// status are as if there were no limit, also where standard error is a file
+// under that limit. With every descriptor taken, the trace file cannot be
+// created, the pipe cannot be opened, and both are said on standard error.
+const std::string ORDINARY_TRAP = "host.example\nUDP: [192.0.2.1]\n";
+
 struct LimitCase {
     const char *name;
     int resource;
@@ -323,7 +323,9 @@ struct LimitCase {
     std::vector<std::string> trace;  // messages left in the trace file
     bool trace_created;
     std::string err;
-    friend void PrintTo(const LimitCase &c, std::ostream *os) { *os << c.name; }
+    std::string input = ORDINARY_TRAP;
+    bool trace_taken = false;        // an earlier trace is at the path
+    bool err_to_file = false;
 };
 
 class Limits : public RelayTest, public testing::WithParamInterface<LimitCase> {};
@@ -335,14 +337,20 @@ TEST_P(Limits, CostNothingButTheTrace)
         GTEST_SKIP() << "a dynamically linked handler's loader needs descriptors of its own";
     if (!c.reader)
         drop_reader();
-    const std::string input = "host.example\nUDP: [192.0.2.1]\n";
-    Outcome o = run({.args = {"-d", c.level}, .input = input, .use_wrapper = false,
-                     .limit_resource = c.resource, .limit = c.limit});
+    if (c.trace_taken)
+        write_file(TRACE, "earlier\n");
+    Outcome o = run({.args = {"-d", c.level}, .input = c.input, .use_wrapper = false,
+                     .limit_resource = c.resource, .limit = c.limit,
+                     .err_to_file = c.err_to_file});
     EXPECT_EQ(o.signal, 0) << "ended by a signal";
     EXPECT_EQ(o.exit_code, c.exit_code);
-    EXPECT_EQ(o.fifo, c.reader && c.exit_code == 0 ? input + "\n" : "");
-    EXPECT_EQ(trace_messages(), c.trace);
-    EXPECT_EQ(exists(TRACE), c.trace_created);
+    EXPECT_TRUE(o.fifo == (c.reader && c.exit_code == 0 ? c.input + "\n" : ""));
+    if (c.trace_taken) {
+        EXPECT_EQ(read_file(TRACE), "earlier\n");
+    } else {
+        EXPECT_EQ(trace_messages(), c.trace);
+        EXPECT_EQ(exists(TRACE), c.trace_created);
+    }
     EXPECT_EQ(o.err, c.err);
 }
 
@@ -351,6 +359,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         LimitCase{"FileSizeBelowTheFirstLine", RLIMIT_FSIZE, 10, "1", true, 0, {}, true, ""},
         LimitCase{"FileSizeAfterTheFirstLine", RLIMIT_FSIZE, 100, "1", true, 0, {STARTED}, true, ""},
+        LimitCase{"FileSizeRefusesOnlyTheLongLine", RLIMIT_FSIZE, 1000, "1", true, 0,
+                  {STARTED, OPENED, EOD, TERMINATED}, true, "", std::string(2000, 'x')},
+        LimitCase{"FileSizeOfStandardError", RLIMIT_FSIZE, 10, "1", true, 0, {}, false,
+                  log_unavailable("File exists").substr(0, 10), ORDINARY_TRAP, true, true},
         LimitCase{"FileSizeAtAFailure", RLIMIT_FSIZE, 10, "0", false, 1, {}, true,
                   on_stderr(pipe_message("Error opening", "No such device or address"))},
         LimitCase{"ThreeDescriptors", RLIMIT_NOFILE, 3, "1", true, 1, {}, false,
@@ -359,4 +371,4 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"FourDescriptorsTraced", RLIMIT_NOFILE, 4, "1", true, 1,
                   {STARTED, pipe_message("Error opening", "Too many open files")}, true, ""},
         LimitCase{"FourDescriptorsQuiet", RLIMIT_NOFILE, 4, "0", true, 0, {}, false, ""}),
-    case_name);
+    testing::PrintToStringParamName());

@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
+#include <string_view>
 
 // The handler's progress messages, as a run traces them at level 1.
 inline const std::string STARTED = "Traphandler started ...";
@@ -51,8 +53,14 @@ inline harness::Launch trapsink(std::vector<std::string> args)
             .ready_fd = 4};
 }
 
-// Names a parametrised test after the name field of its case.
-inline constexpr auto case_name = [](const auto &info) { return std::string(info.param.name); };
+// A table's case prints as its name: in failure messages, and through
+// testing::PrintToStringParamName() as its test's name.
+template <typename Case>
+    requires requires(const Case &c) { std::string_view(c.name); }
+std::ostream &operator<<(std::ostream &os, const Case &c)
+{
+    return os << c.name;
+}
 
 class RelayTest : public testing::Test {
 protected:

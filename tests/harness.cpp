@@ -51,13 +51,14 @@ void set_nonblocking(int fd)
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
 }
 
-int input_file(const std::string &data)
+// A regular file under the run directory, holding data, already unlinked.
+int scratch_file(const std::string &data, int flags)
 {
     static int serial = 0;
-    std::string path = std::string(RUN_DIR) + "/stdin." + std::to_string(getpid())
+    std::string path = std::string(RUN_DIR) + "/scratch." + std::to_string(getpid())
                        + "." + std::to_string(++serial);
     write_file(path.c_str(), data);
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(path.c_str(), flags | O_CLOEXEC);
     unlink(path.c_str());
     return fd;
 }
@@ -92,10 +93,10 @@ Process::Process(const Launch &launch) : launch_(launch)
     int child_in = -1;
     switch (launch.stdin_kind) {
     case Stdin::file:
-        child_in = input_file(launch.input);
+        child_in = scratch_file(launch.input, O_RDONLY);
         break;
     case Stdin::fifo:
-        child_in = input_file("");
+        child_in = scratch_file("", O_RDONLY);
         break;
     case Stdin::pipe: {
         int fds[2];
@@ -116,10 +117,17 @@ Process::Process(const Launch &launch) : launch_(launch)
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0
         || (launch.ready_fd >= 0 && pipe2(ready, O_CLOEXEC) != 0))
         ADD_FAILURE() << "pipe2: " << std::strerror(errno);
+    if (launch.err_to_file) {
+        close(err[0]);
+        close(err[1]);
+        err[0] = -1;
+        err[1] = scratch_file("", O_RDWR);
+    }
     out_fd_ = out[0];
     err_fd_ = err[0];
     set_nonblocking(out_fd_);
-    set_nonblocking(err_fd_);
+    if (err_fd_ >= 0)
+        set_nonblocking(err_fd_);
 
     std::vector<std::string> words = launch.wrapper;
     if (const char *wrapper = std::getenv("REDUZEZEZEV_TEST_WRAPPER");
@@ -177,7 +185,10 @@ Process::Process(const Launch &launch) : launch_(launch)
     if (pid_ < 0)
         ADD_FAILURE() << "fork: " << std::strerror(errno);
     close(out[1]);
-    close(err[1]);
+    if (launch.err_to_file)
+        err_fd_ = err[1];  // read from its start once the program has ended
+    else
+        close(err[1]);
     if (launch.stdin_kind != Stdin::given)
         close(child_in);
     if (launch.ready_fd >= 0) {
@@ -262,7 +273,8 @@ Outcome Process::finish(int reader_fd, std::size_t stop_at_output)
         if (reader_fd >= 0)
             outcome.fifo += drain(reader_fd);
         outcome.out += drain(out_fd_);
-        outcome.err += drain(err_fd_);
+        if (!launch_.err_to_file)
+            outcome.err += drain(err_fd_);
         if (outcome.out.size() >= stop_at_output && !stopped) {
             kill(pid_, SIGTERM);
             stopped = true;
@@ -274,6 +286,8 @@ Outcome Process::finish(int reader_fd, std::size_t stop_at_output)
             if (reader_fd >= 0)
                 outcome.fifo += drain(reader_fd);
             outcome.out += drain(out_fd_);
+            if (launch_.err_to_file)
+                lseek(err_fd_, 0, SEEK_SET);
             outcome.err += drain(err_fd_);
             if (WIFEXITED(status))
                 outcome.exit_code = WEXITSTATUS(status);

@@ -49,6 +49,7 @@ struct Launch {
     int listen_fd = -1;    // given as descriptor 3 the way systemd passes a
                            // socket unit's (LISTEN_FDS=1, LISTEN_PID)
     bool unprivileged = false;  // run as nobody, where the tests run as root
+    bool err_to_file = false;   // standard error a regular file, not a pipe
 };
 
 struct Outcome {
@@ -83,7 +84,7 @@ private:
     pid_t pid_ = -1;
     int input_fd_ = -1;
     int out_fd_ = -1;
-    int err_fd_ = -1;
+    int err_fd_ = -1;   // a pipe's read end, or the file (err_to_file)
     std::size_t fed_ = 0;
 };
 

@@ -3,14 +3,12 @@
 
 #include "fixture.h"
 
-#include <ostream>
 #include <ctime>
 #include <regex>
 
 using namespace harness;
 
 namespace {
-
 
 std::string pattern(std::size_t size)
 {
@@ -19,14 +17,6 @@ std::string pattern(std::size_t size)
         text[i] = static_cast<char>('a' + i % 26);
     return text;
 }
-
-struct ForwardCase {
-    const char *name;
-    std::string input;
-    Stdin kind;
-    std::vector<std::size_t> pieces;
-    friend void PrintTo(const ForwardCase &c, std::ostream *os) { *os << c.name; }
-};
 
 std::string all_byte_values(int rounds)
 {
@@ -38,6 +28,13 @@ std::string all_byte_values(int rounds)
 }
 
 }  // namespace
+
+struct ForwardCase {
+    const char *name;
+    std::string input;
+    Stdin kind;
+    std::vector<std::size_t> pieces;
+};
 
 class Forwarding : public RelayTest,
                    public testing::WithParamInterface<ForwardCase> {};
@@ -73,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
         ForwardCase{"PipeInSmallPieces", pattern(30000), Stdin::pipe, {1, 7, 4096, 13}},
         ForwardCase{"PipeInLargePieces", random_bytes(200000, 7), Stdin::pipe, {50000}},
         ForwardCase{"OneMebibyteThroughAPipe", random_bytes(1 << 20, 11), Stdin::pipe, {}}),
-    case_name);
+    testing::PrintToStringParamName());
 
 // From a regular file the reads, and so the writes, come in chunks of 8192
 // bytes; each is traced before it goes into the pipe.
@@ -154,31 +151,37 @@ TEST_F(RelayTest, TraceLineFormat)
 }
 
 // Each trace line goes into the file in one write, the longest (a whole
-// chunk's) too, so that a write that fails costs that line and no other.
+// chunk's) too, and a chunk of many short lines as well: a write that
+// fails costs that line and no other.
 TEST_F(RelayTest, EachTraceLineIsOneWrite)
 {
     const char strace[] = "/usr/bin/strace";
     if (!exists(strace))
         GTEST_SKIP() << "strace is not installed";
     std::string log = std::string(RUN_DIR) + "/writes.strace";
-    std::string input = pattern(20000);
-    // LeakSanitizer, in a sanitizer build, cannot run under ptrace.
-    Outcome o = run({.args = {"-d", "1"}, .input = input,
-                     .wrapper = {strace, "-qq", "-e", "trace=write", "-e", "signal=none",
-                                 "-o", log},
-                     .env = {"ASAN_OPTIONS=detect_leaks=0"}});
-    ASSERT_EQ(o.exit_code, 0) << o.err;
-    EXPECT_TRUE(o.fifo == input + "\n");
-    // At level 1 the trace file is created first: descriptor 3, then the pipe.
-    std::string calls = read_file(log.c_str());
-    auto count = [&](const char *prefix) {
-        std::size_t n = 0;
-        for (std::size_t at = 0; (at = calls.find(prefix, at)) != std::string::npos; ++at)
-            n += at == 0 || calls[at - 1] == '\n';
-        return n;
-    };
-    EXPECT_EQ(count("write(3,"), trace_messages().size()) << calls;
-    EXPECT_EQ(count("write(4,"), 4u) << "three chunks and the marker";
+    std::string short_lines;
+    while (short_lines.size() < 20000)
+        short_lines += "a short line\n";
+    for (const std::string &input : {pattern(20000), short_lines.substr(0, 20000)}) {
+        // LeakSanitizer, in a sanitizer build, cannot run under ptrace.
+        Outcome o = run({.args = {"-d", "1"}, .input = input,
+                         .wrapper = {strace, "-qq", "-e", "trace=write", "-e", "signal=none",
+                                     "-o", log},
+                         .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+        ASSERT_EQ(o.exit_code, 0) << o.err;
+        EXPECT_TRUE(o.fifo == input + "\n");
+        // At level 1 the trace file is created first: descriptor 3, then the pipe.
+        std::string calls = read_file(log.c_str());
+        auto count = [&](const char *prefix) {
+            std::size_t n = 0;
+            for (std::size_t at = 0; (at = calls.find(prefix, at)) != std::string::npos; ++at)
+                n += at == 0 || calls[at - 1] == '\n';
+            return n;
+        };
+        EXPECT_EQ(count("write(3,"), trace_messages().size()) << calls;
+        EXPECT_EQ(count("write(4,"), 4u) << "three chunks and the marker";
+        remove_all(TRACE);
+    }
     remove_all(log.c_str());
 }
 
@@ -190,7 +193,6 @@ struct LevelCase {
     const char *name;
     std::vector<std::string> args;
     Level level;
-    friend void PrintTo(const LevelCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class CommandLine : public RelayTest, public testing::WithParamInterface<LevelCase> {};
@@ -250,4 +252,4 @@ INSTANTIATE_TEST_SUITE_P(
         LevelCase{"Int32Max", {"-d", "2147483647"}, Level::progress},
         LevelCase{"OverflowGivesLongMax", {"-d", "99999999999999999999"}, Level::silent},
         LevelCase{"UnderflowGivesLongMin", {"-d", "-99999999999999999999"}, Level::failures}),
-    case_name);
+    testing::PrintToStringParamName());

@@ -1,28 +1,27 @@
 // The trace log when local time cannot be had. The clock cannot be moved
-// from outside the process, so this test links the trace log with time()
-// wrapped (-Wl,--wrap=time) and hands it an instant that no calendar year
-// can hold: the line must still be written, with a placeholder of the
-// stamp's usual width.
+// from outside the process, so the test program is linked with time()
+// wrapped (-Wl,--wrap=time) and hands the trace log instants that no
+// calendar year can hold: the line must still be written, with a placeholder
+// of the stamp's usual width, also as the first line a process writes.
 
+#include "fixture.h"
 #include "trace.h"
 
-#include <gtest/gtest.h>
+#include <sys/wait.h>
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <ctime>
 #include <limits>
 #include <regex>
-#include <string>
 
 namespace {
-std::time_t fake_now = 0;
+std::time_t fake_now = 0;  // 0: the real clock
 }  // namespace
 
 extern "C" std::time_t __real_time(std::time_t *);
 extern "C" std::time_t __wrap_time(std::time_t *out)
 {
+    if (fake_now == 0)
+        return __real_time(out);
     if (out != nullptr)
         *out = fake_now;
     return fake_now;
@@ -30,36 +29,57 @@ extern "C" std::time_t __wrap_time(std::time_t *out)
 
 namespace {
 
-std::string read_all(const std::string &path)
+constexpr std::time_t ORDINARY = 1'765'000'000;
+constexpr std::time_t BEYOND = std::numeric_limits<std::time_t>::max();
+
+// Leaves stale bytes on the stack where the trace log's frames will lie, so
+// that a time stamp left without its terminating zero shows.
+[[gnu::noinline]] void dirty_stack()
 {
-    std::string text;
-    if (FILE *f = std::fopen(path.c_str(), "r")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-            text.append(buffer, n);
-        std::fclose(f);
-    }
-    return text;
+    volatile char junk[16384];
+    for (auto &byte : junk)
+        byte = 'U';
 }
 
 }  // namespace
 
-TEST(TraceClock, PlaceholderWhenLocalTimeFails)
+struct ClockCase {
+    const char *name;
+    std::vector<std::time_t> instants;  // one line each, in a fresh process
+};
+
+class TraceClock : public testing::TestWithParam<ClockCase> {};
+
+TEST_P(TraceClock, PlaceholderWhenLocalTimeFails)
 {
-    std::string path = std::string(TEST_RUN_DIR) + "/clock.trc";
+    const ClockCase &c = GetParam();
+    std::string path = std::string(harness::RUN_DIR) + "/clock.trc";
     unlink(path.c_str());
-    trace_configure("reduzezezev", path.c_str(), TRACE_PROGRESS);
+    pid_t pid = fork();
+    if (pid == 0) {
+        trace_configure("reduzezezev", path.c_str(), TRACE_PROGRESS);
+        dirty_stack();
+        for (std::size_t line = 0; line < c.instants.size(); ++line) {
+            fake_now = c.instants[line];
+            trace_write(TRACE_PROGRESS, "line %zu", line);
+        }
+        _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    waitpid(pid, nullptr, 0);
 
-    fake_now = 1'765'000'000;  // an ordinary instant first
-    trace_write(TRACE_PROGRESS, "ordinary %d", 1);
-    fake_now = std::numeric_limits<std::time_t>::max();  // past any int year
-    trace_write(TRACE_ERROR, "beyond %s", "the calendar");
-
-    std::string text = read_all(path);
-    std::string pid = std::to_string(getpid());
-    EXPECT_TRUE(std::regex_match(
-        text, std::regex(R"(\d{8}\.\d{6} \(reduzezezev-)" + pid + R"(\): ordinary 1\n)"
-                         R"(00000000\.000000 \(reduzezezev-)" + pid + R"(\): beyond the calendar\n)")))
-        << text;
+    std::string expected;
+    for (std::size_t line = 0; line < c.instants.size(); ++line)
+        expected += std::string(c.instants[line] == BEYOND ? R"(00000000\.000000)" : R"(\d{8}\.\d{6})")
+                    + R"( \(reduzezezev-)" + std::to_string(pid) + R"(\): line )"
+                    + std::to_string(line) + "\n";
+    std::string text = harness::read_file(path.c_str());
+    EXPECT_TRUE(std::regex_match(text, std::regex(expected))) << text;
     unlink(path.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Instants, TraceClock,
+    testing::Values(ClockCase{"AfterAnOrdinaryLine", {ORDINARY, BEYOND}},
+                    ClockCase{"FirstLineOfAProcess", {BEYOND, ORDINARY}}),
+    testing::PrintToStringParamName());

@@ -7,7 +7,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <ostream>
 
 using namespace harness;
 
@@ -58,7 +57,6 @@ struct StartCase {
     const char *says;               // on standard error
     mode_t mode;                    // at the path afterwards; 0: nothing
     bool group;                     // of GROUP afterwards, else the tests' own
-    friend void PrintTo(const StartCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class TrapsinkStarts : public TrapsinkTest, public testing::WithParamInterface<StartCase> {};
@@ -113,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"ModeBeyondPermissions", At::nothing, {"-m", "4755"}, 2, "usage:", 0, false},
         StartCase{"SecondOperand", At::nothing, {"extra"}, 2, "usage:", 0, false},
         StartCase{"UnknownGroup", At::nothing, {"-g", "no-such-group-here"}, 2, "no group", 0, false}),
-    case_name);
+    testing::PrintToStringParamName());
 
 // Whatever comes through the pipe, in whatever amounts, is framed exactly:
 // every record counted and sized, nothing printed past COUNT. Without a
@@ -123,7 +121,6 @@ struct FrameCase {
     std::vector<std::string> args;
     std::string input;  // written into the pipe
     std::string out;
-    friend void PrintTo(const FrameCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class TrapsinkFrames : public TrapsinkTest, public testing::WithParamInterface<FrameCase> {};
@@ -154,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"NothingPastCount", {"-n", "2"}, "a\n\nb\n\nc\n\n", framed(1, "a\n") + framed(2, "b\n")},
         FrameCase{"RawNothingPastCount", {"-r", "-n", "1"}, "a\n\nb\n\n", "a\n\n"},
         FrameCase{"EndsInsideATrap", {}, "a\n\nb", framed(1, "a\n") + "=== trap 2 ===\nb"}),
-    case_name);
+    testing::PrintToStringParamName());
 
 // A second trapsink on a pipe that one reads is refused at once, and the
 // first loses nothing; it holds the pipe's write end too, so that it runs on
