@@ -4,7 +4,6 @@
 
 #include "fixture.h"
 
-
 #include <cstdlib>
 #include <memory>
 #include <ostream>
