@@ -55,10 +55,9 @@ long record_bytes = 0;     // bytes of the current record
 bool line_start = true;    // the next byte starts a line of the record
 bool in_record = false;    // the current record's header has been printed
 
-[[noreturn]] void fail(const char *what)
+[[noreturn]] void fail(const char *what, const char *name = fifo_name)
 {
-    std::fprintf(stderr, "trapsink: %s '%s' [%s]\n", what, fifo_name,
-                 std::strerror(errno));
+    std::fprintf(stderr, "trapsink: %s '%s' [%s]\n", what, name, std::strerror(errno));
     std::exit(1);
 }
 
@@ -243,10 +242,8 @@ int main(int argc, char **argv)
         std::size_t taken = frame(in, static_cast<std::size_t>(n));
         if (raw)
             (void)std::fwrite(in, 1, taken, stdout);
-        if (std::fflush(stdout) != 0) {
-            fifo_name = "standard output";
-            fail("Error writing to");
-        }
+        if (std::fflush(stdout) != 0)
+            fail("Error writing to", "standard output");
     }
     return 0;
 }
