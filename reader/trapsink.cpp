@@ -14,24 +14,32 @@
 // is therefore split in two, and one that does not end in a newline runs on
 // into the next; in raw mode (-r) the bytes are passed on untouched anyway.
 //
+// On SIGTERM or SIGINT it prints what it has read and what waits in the pipe,
+// and exits 0: a stop loses nothing that was handed over before it.
+//
 // usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] [FIFO]
 //   -r        copy the stream to standard output byte for byte, no framing
-//   -n COUNT  exit with status 0 after COUNT records (0: once the FIFO is held)
+//   -n COUNT  exit with status 0 after COUNT records (0: once the FIFO is held);
+//             records after them in the same read are not printed
 //   -N FD     when the FIFO is held, write a newline to FD and close it
 //   -m MODE   the FIFO's permission bits, in octal (default 0600 when it is
 //             created; an existing FIFO keeps its own unless -m is given)
 //   -g GROUP  the FIFO's group, by name or number (default: left as it is)
 //   FIFO      the path; under socket activation only the name shown in
 //             messages, and optional
-// Exit status: 0 after COUNT records, 1 on a failure, 2 on a usage error.
+// Exit status: 0 after COUNT records or a stop, 1 on a failure (a write to
+// standard output that fails included), 2 on a usage error.
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,6 +62,10 @@ long records = 0;          // records ended so far
 long record_bytes = 0;     // bytes of the current record
 bool line_start = true;    // the next byte starts a line of the record
 bool in_record = false;    // the current record's header has been printed
+
+// Set by SIGTERM and SIGINT, which are delivered only while waiting for the
+// pipe: what was read is always printed whole first.
+volatile sig_atomic_t stopping = 0;
 
 [[noreturn]] void fail(const char *what, const char *name = fifo_name)
 {
@@ -79,10 +91,19 @@ long number(const char *text, int base, long max)
     return value;
 }
 
+// A group by name, else by number. A lookup that fails (the group database
+// unreadable, say) is not taken for a group that does not exist.
 gid_t group_id(const char *name)
 {
-    if (const group *g = getgrnam(name))
-        return g->gr_gid;
+    group entry;
+    group *found = nullptr;
+    static char buffer[1 << 16];
+    if (int error = getgrnam_r(name, &entry, buffer, sizeof buffer, &found); error != 0) {
+        errno = error;
+        fail("Error looking up group", name);
+    }
+    if (found != nullptr)
+        return found->gr_gid;
     if (*name >= '0' && *name <= '9')
         return static_cast<gid_t>(number(name, 10, INT_MAX));
     std::fprintf(stderr, "trapsink: no group '%s'\n", name);
@@ -157,8 +178,69 @@ void take_fifo(int fd, long mode, long gid)
         fail("Error setting the group of FIFO");
     if (mode >= 0 && fchmod(fd, static_cast<mode_t>(mode)) != 0)
         fail("Error setting the mode of FIFO");
-    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    (void)fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     (void)fcntl(fd, F_SETPIPE_SZ, PIPE_CAPACITY);
+}
+
+// Every write to standard output is checked where it happens: stdio drops
+// what it could not write, and a later flush may then succeed.
+void put(const char *data, std::size_t size)
+{
+    if (std::fwrite(data, 1, size, stdout) != size)
+        fail("Error writing to", "standard output");
+}
+
+__attribute__((format(printf, 1, 2))) void put_line(const char *format, ...)
+{
+    char line[96];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    put(line, static_cast<std::size_t>(length));
+}
+
+// A standard descriptor left closed would be handed out by the next open:
+// the FIFO could become standard output, and trapsink would print into its
+// own pipe. A closed standard output is refused before anything is read;
+// standard input and error are filled with /dev/null.
+void check_standard_descriptors()
+{
+    bool no_output = fcntl(STDOUT_FILENO, F_GETFD) < 0;
+    for (int fd = 0; fd < 3; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd)
+            std::exit(1);
+    if (no_output) {
+        errno = EBADF;
+        fail("Error writing to", "standard output");
+    }
+}
+
+void on_stop(int)
+{
+    stopping = 1;
+}
+
+// SIGTERM and SIGINT are held back but for the waits on the pipe, so that a
+// stop never comes between a read and the printing of what it brought.
+// Returns the signal mask to wait with. A failed write to standard output
+// (a full disk, a reader gone) is reported, not a signal's death.
+sigset_t catch_stop_signals()
+{
+    sigset_t stop_signals, while_waiting;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    sigprocmask(SIG_BLOCK, &stop_signals, &while_waiting);
+    sigdelset(&while_waiting, SIGTERM);
+    sigdelset(&while_waiting, SIGINT);
+    struct sigaction stop {};
+    stop.sa_handler = on_stop;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    return while_waiting;
 }
 
 // Frames what one read delivered onto standard output (raw mode prints
@@ -169,13 +251,13 @@ std::size_t frame(const char *data, std::size_t size)
     std::size_t at = 0;
     while (at < size) {
         if (!in_record && !raw)
-            std::printf("=== trap %ld ===\n", records + 1);
+            put_line("=== trap %ld ===\n", records + 1);
         in_record = true;
         if (line_start && data[at] == '\n') {
             ++at;
             ++records;
             if (!raw)
-                std::printf("=== end of trap %ld: %ld bytes ===\n", records, record_bytes);
+                put_line("=== end of trap %ld: %ld bytes ===\n", records, record_bytes);
             record_bytes = 0;
             in_record = false;
             if (records == limit)
@@ -186,7 +268,7 @@ std::size_t frame(const char *data, std::size_t size)
         const auto *newline = static_cast<const char *>(std::memchr(data + at, '\n', size - at));
         std::size_t end = newline != nullptr ? static_cast<std::size_t>(newline - data) + 1 : size;
         if (!raw)
-            (void)std::fwrite(data + at, 1, end - at, stdout);
+            put(data + at, end - at);
         record_bytes += static_cast<long>(end - at);
         line_start = newline != nullptr;
         at = end;
@@ -198,6 +280,8 @@ std::size_t frame(const char *data, std::size_t size)
 
 int main(int argc, char **argv)
 {
+    const sigset_t while_waiting = catch_stop_signals();
+    check_standard_descriptors();
     int ready_fd = -1;
     long mode = -1;
     long gid = -1;
@@ -220,28 +304,36 @@ int main(int argc, char **argv)
         fd = open_fifo(fifo_name);
     take_fifo(fd, mode, gid);
     if (ready_fd >= 0) {
-        (void)!write(ready_fd, "\n", 1);
+        static char ready_name[32];
+        std::snprintf(ready_name, sizeof ready_name, "descriptor %d", ready_fd);
+        if (write(ready_fd, "\n", 1) != 1)
+            fail("Error writing to", ready_name);
         close(ready_fd);
     }
 
     // Each read's records are printed before the next read, so that they
-    // show as they arrive.
+    // show as they arrive. A stop ends the loop once the pipe is empty.
     static char in[1 << 16];
     while (limit < 0 || records < limit) {
         ssize_t n = read(fd, in, sizeof in);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail("Error reading");
-        }
         if (n == 0) {
             std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
                          fifo_name);
             return 1;
         }
+        if (n < 0) {
+            if (errno != EAGAIN)
+                fail("Error reading");
+            if (stopping)
+                break;  // the pipe is empty
+            pollfd wait{fd, POLLIN, 0};
+            if (ppoll(&wait, 1, nullptr, &while_waiting) < 0 && errno != EINTR)
+                fail("Error reading");
+            continue;
+        }
         std::size_t taken = frame(in, static_cast<std::size_t>(n));
         if (raw)
-            (void)std::fwrite(in, 1, taken, stdout);
+            put(in, taken);
         if (std::fflush(stdout) != 0)
             fail("Error writing to", "standard output");
     }

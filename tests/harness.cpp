@@ -19,6 +19,7 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <utility>
 
 extern char **environ;
 
@@ -117,17 +118,20 @@ Process::Process(const Launch &launch) : launch_(launch)
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0
         || (launch.ready_fd >= 0 && pipe2(ready, O_CLOEXEC) != 0))
         ADD_FAILURE() << "pipe2: " << std::strerror(errno);
-    if (launch.err_to_file) {
-        close(err[0]);
-        close(err[1]);
-        err[0] = -1;
-        err[1] = scratch_file("", O_RDWR);
+    // Standard output or error a regular file instead of a pipe: read from
+    // its start once the program has ended.
+    for (auto [ends, to_file] : {std::pair{out, launch.out_to_file}, {err, launch.err_to_file}}) {
+        if (to_file) {
+            close(ends[0]);
+            close(ends[1]);
+            ends[0] = -1;
+            ends[1] = scratch_file("", O_RDWR);
+        } else {
+            set_nonblocking(ends[0]);
+        }
     }
     out_fd_ = out[0];
     err_fd_ = err[0];
-    set_nonblocking(out_fd_);
-    if (err_fd_ >= 0)
-        set_nonblocking(err_fd_);
 
     std::vector<std::string> words = launch.wrapper;
     if (const char *wrapper = std::getenv("REDUZEZEZEV_TEST_WRAPPER");
@@ -160,7 +164,10 @@ Process::Process(const Launch &launch) : launch_(launch)
         dup2(out[1], 1);
         dup2(err[1], 2);
         if (launch.listen_fd >= 0) {
+            // Descriptor 3 kept open across the exec, whatever number the
+            // test held it under (dup2 onto itself keeps close-on-exec).
             dup2(launch.listen_fd, 3);
+            fcntl(3, F_SETFD, 0);
             std::snprintf(env_text.back().data() + std::strlen("LISTEN_PID="), 12, "%d", getpid());
         }
         if (launch.ready_fd >= 0)
@@ -184,9 +191,12 @@ Process::Process(const Launch &launch) : launch_(launch)
     }
     if (pid_ < 0)
         ADD_FAILURE() << "fork: " << std::strerror(errno);
-    close(out[1]);
+    if (launch.out_to_file)
+        out_fd_ = out[1];
+    else
+        close(out[1]);
     if (launch.err_to_file)
-        err_fd_ = err[1];  // read from its start once the program has ended
+        err_fd_ = err[1];
     else
         close(err[1]);
     if (launch.stdin_kind != Stdin::given)
@@ -214,14 +224,15 @@ Process::~Process()
 
 void Process::feed(std::string_view data)
 {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!data.empty()) {
         ssize_t n = write(input_fd_, data.data(), data.size());
+        if (n < 0 && errno == EAGAIN && std::chrono::steady_clock::now() < deadline) {
+            poll(nullptr, 0, 1);
+            continue;
+        }
         if (n < 0) {
-            if (errno == EAGAIN) {
-                poll(nullptr, 0, 1);
-                continue;
-            }
-            ADD_FAILURE() << "feeding the handler: " << std::strerror(errno);
+            ADD_FAILURE() << "feeding " << launch_.program << ": " << std::strerror(errno);
             return;
         }
         data.remove_prefix(static_cast<std::size_t>(n));
@@ -272,7 +283,8 @@ Outcome Process::finish(int reader_fd, std::size_t stop_at_output)
             close_input();
         if (reader_fd >= 0)
             outcome.fifo += drain(reader_fd);
-        outcome.out += drain(out_fd_);
+        if (!launch_.out_to_file)
+            outcome.out += drain(out_fd_);
         if (!launch_.err_to_file)
             outcome.err += drain(err_fd_);
         if (outcome.out.size() >= stop_at_output && !stopped) {
@@ -285,9 +297,11 @@ Outcome Process::finish(int reader_fd, std::size_t stop_at_output)
             pid_ = -1;
             if (reader_fd >= 0)
                 outcome.fifo += drain(reader_fd);
-            outcome.out += drain(out_fd_);
+            if (launch_.out_to_file)
+                lseek(out_fd_, 0, SEEK_SET);
             if (launch_.err_to_file)
                 lseek(err_fd_, 0, SEEK_SET);
+            outcome.out += drain(out_fd_);
             outcome.err += drain(err_fd_);
             if (WIFEXITED(status))
                 outcome.exit_code = WEXITSTATUS(status);

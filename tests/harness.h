@@ -49,6 +49,7 @@ struct Launch {
     int listen_fd = -1;    // given as descriptor 3 the way systemd passes a
                            // socket unit's (LISTEN_FDS=1, LISTEN_PID)
     bool unprivileged = false;  // run as nobody, where the tests run as root
+    bool out_to_file = false;   // standard output a regular file, not a pipe
     bool err_to_file = false;   // standard error a regular file, not a pipe
 };
 
@@ -70,7 +71,8 @@ public:
     ~Process();
 
     pid_t pid() const { return pid_; }
-    // Writes to its input (Stdin::pipe), blocking until all is in.
+    // Writes to its input (Stdin::pipe, or the FIFO for Stdin::fifo), waiting
+    // until all is in, 10 s at most.
     void feed(std::string_view data);
     void close_input();
     // Feeds what remains of the launch's input, drains reader_fd (if >= 0)

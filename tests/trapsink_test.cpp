@@ -5,6 +5,7 @@
 #include "fixture.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 
@@ -43,11 +44,15 @@ protected:
     }
 };
 
-// What trapsink makes of its path and options, run with "-n 0" so that it
-// exits as soon as it holds the pipe. A malformed value is a usage error
-// (status 2) before anything is touched; anything but a FIFO is named and
-// left as it is (status 1).
+// What trapsink makes of its path and options, run with "-n 0" and the path
+// (unless operand is false) so that it exits as soon as it holds the pipe. A
+// malformed value is a usage error (status 2) before anything is touched;
+// anything but a FIFO is named and left as it is (status 1).
 enum class At { nothing, fifo, file };
+// The FIFO at the path passed as systemd passes a socket unit's, as
+// descriptor 3 with LISTEN_FDS and LISTEN_PID: held for reading and writing
+// as systemd holds it, or for reading only.
+enum class Passed { no, read_write, read_only };
 
 struct StartCase {
     const char *name;
@@ -57,6 +62,11 @@ struct StartCase {
     const char *says;               // on standard error
     mode_t mode;                    // at the path afterwards; 0: nothing
     bool group;                     // of GROUP afterwards, else the tests' own
+    std::vector<std::string> env = {};
+    Passed passed = Passed::no;
+    bool operand = true;
+    unsigned closed_fds = 0;
+    std::vector<std::string> wrapper = {};
 };
 
 class TrapsinkStarts : public TrapsinkTest, public testing::WithParamInterface<StartCase> {};
@@ -69,9 +79,17 @@ TEST_P(TrapsinkStarts, WithThePathAsAsked)
     } else if (c.at == At::file) {
         write_file(PIPE, "not a pipe\n");
     }
+    int passed = c.passed == Passed::no ? -1
+                 : open(PIPE, (c.passed == Passed::read_only ? O_RDONLY : O_RDWR) | O_NONBLOCK
+                                  | O_CLOEXEC);
     std::vector<std::string> args = c.args;
-    args.insert(args.end(), {"-n", "0", PIPE});
-    Outcome o = harness::run({.program = TRAPSINK, .args = args}, -1);
+    if (c.operand)
+        args.insert(args.end(), {"-n", "0", PIPE});
+    Outcome o = harness::run({.program = TRAPSINK, .args = args, .closed_fds = c.closed_fds,
+                              .wrapper = c.wrapper, .env = c.env, .listen_fd = passed},
+                             -1);
+    if (passed >= 0)
+        close(passed);
     EXPECT_EQ(o.exit_code, c.status);
     EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
     EXPECT_EQ(o.out, "");
@@ -87,6 +105,11 @@ TEST_P(TrapsinkStarts, WithThePathAsAsked)
         EXPECT_EQ(read_file(PIPE), "not a pipe\n");
     }
 }
+
+// The group database made unreadable for the one lookup: glibc reads
+// nsswitch.conf first.
+const std::vector<std::string> GROUP_DATABASE_FAILS{
+    "/usr/bin/strace", "-f", "-o", "/dev/null", "-P", "/etc/nsswitch.conf", "-e", "inject=openat:error=EIO"};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TrapsinkStarts,
@@ -107,20 +130,45 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"CountTooLarge", At::nothing, {"-n", "9223372036854775808"}, 2, "usage:", 0, false},
         StartCase{"DescriptorNotANumber", At::nothing, {"-N", "three"}, 2, "usage:", 0, false},
         StartCase{"DescriptorTooLarge", At::nothing, {"-N", "99999999999"}, 2, "usage:", 0, false},
+        StartCase{"DescriptorNotOpen", At::nothing, {"-N", "9"}, 1,
+                  "Error writing to 'descriptor 9' [Bad file descriptor]", S_IFIFO | 0600, false},
         StartCase{"ModeNotOctal", At::nothing, {"-m", "0680"}, 2, "usage:", 0, false},
         StartCase{"ModeBeyondPermissions", At::nothing, {"-m", "4755"}, 2, "usage:", 0, false},
+        StartCase{"GroupBeyondItsType", At::nothing, {"-g", "4294967296"}, 2, "usage:", 0, false},
         StartCase{"SecondOperand", At::nothing, {"extra"}, 2, "usage:", 0, false},
-        StartCase{"UnknownGroup", At::nothing, {"-g", "no-such-group-here"}, 2, "no group", 0, false}),
+        StartCase{"NoOperand", At::nothing, {}, 2, "usage:", 0, false, {}, Passed::no, false},
+        StartCase{"UnknownGroup", At::nothing, {"-g", "no-such-group-here"}, 2, "no group", 0, false},
+        StartCase{"GroupLookupFails", At::nothing, {"-g", "daemon"}, 1,
+                  "Error looking up group 'daemon' [Input/output error]", 0, false, {}, Passed::no,
+                  true, 0, GROUP_DATABASE_FAILS},
+        StartCase{"StandardOutputClosed", At::nothing, {}, 1,
+                  "Error writing to 'standard output' [Bad file descriptor]", 0, false, {},
+                  Passed::no, true, 1u << 1},
+        StartCase{"PassedToAnotherProcess", At::nothing, {}, 0, "", S_IFIFO | 0600, false,
+                  {"LISTEN_FDS=1", "LISTEN_PID=1"}},
+        StartCase{"PassedWithoutOperand", At::fifo, {"-n", "0"}, 0, "", S_IFIFO | 0640, false, {},
+                  Passed::read_write, false},
+        StartCase{"PassedTwo", At::fifo, {}, 1, "LISTEN_FDS=2: expected the one FIFO",
+                  S_IFIFO | 0640, false, {"LISTEN_FDS=2"}, Passed::read_write},
+        StartCase{"PassedWithoutWriteEnd", At::fifo, {}, 1,
+                  "'descriptor 3' ended: nothing holds it open for writing", S_IFIFO | 0640, false,
+                  {}, Passed::read_only, false}),
     testing::PrintToStringParamName());
 
 // Whatever comes through the pipe, in whatever amounts, is framed exactly:
 // every record counted and sized, nothing printed past COUNT. Without a
-// COUNT the reader is stopped once the expected output is in.
+// COUNT the reader is stopped (SIGTERM) once the expected output is in, or,
+// for a stop with traps waiting, right after they were written into the
+// pipe while it was held up: it prints all of them and exits 0. A standard
+// output that takes only out_limit bytes ends it with status 1 once they
+// are in, wherever in a read that falls.
 struct FrameCase {
     const char *name;
     std::vector<std::string> args;
     std::string input;  // written into the pipe
     std::string out;
+    bool stopped_with_traps_waiting = false;
+    rlim_t out_limit = 0;
 };
 
 class TrapsinkFrames : public TrapsinkTest, public testing::WithParamInterface<FrameCase> {};
@@ -129,28 +177,53 @@ TEST_P(TrapsinkFrames, ExactlyWhatArrived)
 {
     const FrameCase &c = GetParam();
     Launch launch = trapsink(c.args);
-    launch.input = c.input;
+    if (c.out_limit > 0) {
+        launch.out_to_file = true;
+        launch.limit_resource = RLIMIT_FSIZE;
+        launch.limit = c.out_limit;
+    }
+    if (!c.stopped_with_traps_waiting)
+        launch.input = c.input;
     Process sink(launch);
+    if (c.stopped_with_traps_waiting) {
+        kill(sink.pid(), SIGSTOP);
+        sink.feed(c.input);
+        kill(sink.pid(), SIGTERM);
+        kill(sink.pid(), SIGCONT);
+    }
     bool counted = std::find(c.args.begin(), c.args.end(), "-n") != c.args.end();
-    Outcome o = sink.finish(-1, counted ? std::string::npos : c.out.size());
-    EXPECT_EQ(o.exit_code, counted ? 0 : -1);
-    EXPECT_EQ(o.err, "");
+    Outcome o = sink.finish(-1, counted || c.out_limit > 0 ? std::string::npos : c.out.size());
+    EXPECT_EQ(o.exit_code, c.out_limit > 0 ? 1 : 0);
+    EXPECT_EQ(o.err, c.out_limit > 0 ? "trapsink: Error writing to 'standard output' [File too large]\n" : "");
     EXPECT_TRUE(o.out == c.out) << o.out.size() << " bytes out for " << c.out.size() << ":\n"
                                 << o.out.substr(0, 300);
 }
+
+const std::string TRAP_9K = "host\n" + std::string(9000, 'v') + "\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, TrapsinkFrames,
     testing::Values(
         FrameCase{"OneTrap", {"-n", "1"}, "host\nline two\n\n", framed(1, "host\nline two\n")},
         FrameCase{"EmptyTrap", {"-n", "1"}, "\n", framed(1, "")},
+        FrameCase{"CountInDecimal", {"-n", "010"}, std::string(12, '\n'), empty_records(10)},
         FrameCase{"ThirtyThousandEmptyTraps", {"-n", "30000"}, std::string(30000, '\n'),
                   empty_records(30000)},
         FrameCase{"OneMebibyteTrap", {"-n", "1"}, std::string(1 << 20, 'a') + "\n\n",
                   framed(1, std::string(1 << 20, 'a') + "\n")},
         FrameCase{"NothingPastCount", {"-n", "2"}, "a\n\nb\n\nc\n\n", framed(1, "a\n") + framed(2, "b\n")},
         FrameCase{"RawNothingPastCount", {"-r", "-n", "1"}, "a\n\nb\n\n", "a\n\n"},
-        FrameCase{"EndsInsideATrap", {}, "a\n\nb", framed(1, "a\n") + "=== trap 2 ===\nb"}),
+        FrameCase{"EndsInsideATrap", {}, "a\n\nb", framed(1, "a\n") + "=== trap 2 ===\nb"},
+        FrameCase{"StopPrintsWhatWaits", {}, "a\n\nb\n\n" + TRAP_9K + "\n",
+                  framed(1, "a\n") + framed(2, "b\n") + framed(3, TRAP_9K), true},
+        FrameCase{"RawStopPrintsWhatWaits", {"-r"}, std::string(200000, '\n'),
+                  std::string(200000, '\n'), true},
+        FrameCase{"FailedFlush", {"-n", "1"}, "a\n\n", framed(1, "a\n").substr(0, 10), false, 10},
+        FrameCase{"FailedWriteInARead", {"-n", "3"}, TRAP_9K + "\n" + TRAP_9K + "\n" + TRAP_9K + "\n",
+                  (framed(1, TRAP_9K) + framed(2, TRAP_9K)).substr(0, 15000), false, 15000},
+        FrameCase{"RawFailedWriteInARead", {"-r", "-n", "3"},
+                  TRAP_9K + "\n" + TRAP_9K + "\n" + TRAP_9K + "\n",
+                  (TRAP_9K + "\n" + TRAP_9K).substr(0, 15000), false, 15000}),
     testing::PrintToStringParamName());
 
 // A second trapsink on a pipe that one reads is refused at once, and the
@@ -159,16 +232,26 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(TrapsinkTest, OneReaderAtATime)
 {
     Process first(trapsink({"-r"}));
-    Outcome second = harness::run({.program = TRAPSINK, .args = {"-n", "0", PIPE}}, -1);
+    int pipe_size = fcntl(reader_ = open(PIPE, O_RDONLY | O_NONBLOCK | O_CLOEXEC), F_GETPIPE_SZ);
+    EXPECT_EQ(pipe_size, 1 << 20) << "the pipe is enlarged";
+    drop_reader();
+    // Refused before it says it is ready (on its standard output here) or
+    // touches the pipe's mode.
+    Outcome second =
+        harness::run({.program = TRAPSINK, .args = {"-N", "1", "-m", "0666", "-n", "0", PIPE}}, -1);
     EXPECT_EQ(second.exit_code, 1);
     EXPECT_EQ(second.err, std::string("trapsink: '") + PIPE + "' is read by another trapsink already\n");
+    EXPECT_EQ(second.out, "");
+    struct stat st;
+    ASSERT_EQ(stat(PIPE, &st), 0);
+    EXPECT_EQ(st.st_mode, S_IFIFO | 0600);
     std::string sent;
     for (const char *trap : {"one\n", "two\n", "three\n"}) {
         EXPECT_EQ(harness::run({.input = trap}, -1).exit_code, 0);
         sent += std::string(trap) + "\n";
     }
     Outcome o = first.finish(-1, sent.size());
-    EXPECT_EQ(o.signal, SIGTERM) << "it ended by itself: " << o.err;
+    EXPECT_EQ(o.exit_code, 0) << "stopped, it ends well: " << o.err;
     EXPECT_EQ(o.out, sent);
 }
 
@@ -198,14 +281,14 @@ TEST_F(TrapsinkTest, RestartLosesNothingWhileThePipeIsHeld)
         Process sink(activated);
         before = send(20);
         Outcome o = sink.finish(-1, before.size());
-        EXPECT_EQ(o.signal, SIGTERM) << o.err;
+        EXPECT_EQ(o.exit_code, 0) << o.err;
         EXPECT_EQ(o.out, before);
     }
     while_stopped = send(20);
     Process sink(activated);
     std::string after = send(20);
     Outcome o = sink.finish(-1, while_stopped.size() + after.size());
-    EXPECT_EQ(o.signal, SIGTERM) << o.err;
+    EXPECT_EQ(o.exit_code, 0) << o.err;
     EXPECT_EQ(o.out, while_stopped + after);
     close(held);
 }
