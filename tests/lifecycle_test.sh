@@ -1,0 +1,230 @@
+#!/bin/sh
+# The package under a real systemd, through the life of the reader and the
+# package: a minimal Debian root booted with systemd-nspawn, the package
+# installed with dpkg, snmptrapd (as Debian-snmp, from its own socket unit)
+# configured with the README's lines, trapsink.socket enabled. Traps are sent
+# with snmptrap, each carrying a serial number, while the operator does one
+# thing per row; then every serial is looked for in trapsink's journal.
+#
+# A trap that is not printed was either refused visibly (a handler said so in
+# the trace file or on the daemon's standard error) or lost without a trace.
+# Each row must lose nothing without a trace, leave the socket listening and
+# deliver again at once; the upgrade must leave no unit failed and the new
+# trapsink running.
+#
+# usage: lifecycle_test.sh DEB [WORK_DIR]
+#   DEB       the package to test; the upgrade installs the same files under
+#             a higher version
+#   WORK_DIR  keeps the Debian root's tarball between runs (default: a
+#             temporary directory, removed afterwards)
+# Exits 77 (skipped), saying why, where a container cannot be booted.
+set -u
+deb=$(realpath "$1")
+work=${2:-}
+keep=${2:+yes}
+skip() { echo "skipped: $*"; exit 77; }
+
+[ "$(id -u)" -eq 0 ] || skip "booting a container needs root"
+for tool in systemd-nspawn mmdebstrap nsenter dpkg-deb; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
+[ -n "$work" ] || work=$(mktemp -d /var/tmp/lifecycle.XXXXXX)
+mkdir -p "$work"
+root="$work/root"
+nspawn=
+cleanup() {
+    [ -n "$nspawn" ] && kill -9 "$nspawn" 2>/dev/null && wait "$nspawn" 2>/dev/null
+    rm -rf "$root"
+    [ -n "$keep" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 2' INT TERM
+
+suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+tarball="$work/$suite.tar"
+if [ ! -s "$tarball" ]; then
+    echo "== making a minimal Debian $suite root"
+    mmdebstrap --quiet --variant=minbase --include=systemd-sysv,dbus,snmptrapd,snmp,procps \
+        "$suite" "$tarball" >"$work/mmdebstrap.log" 2>&1 \
+        || { tail -5 "$work/mmdebstrap.log"; rm -f "$tarball"; skip "mmdebstrap could not make a root"; }
+fi
+rm -rf "$root" && mkdir -p "$root" && tar -C "$root" -xf "$tarball"
+mkdir -p "$root/var/log/journal" "$root/var/tmp/debs"  # the journal kept across boots
+
+# The upgrade: the same files under a higher version.
+cp "$deb" "$root/var/tmp/debs/first.deb"
+dpkg-deb -R "$deb" "$work/next"
+version=$(sed -n 's/^Version: //p' "$work/next/DEBIAN/control")
+sed -i "s/^Version: .*/Version: $version+1/" "$work/next/DEBIAN/control"
+dpkg-deb -b "$work/next" "$root/var/tmp/debs/next.deb" >/dev/null && rm -rf "$work/next"
+
+# A trap a call, serials FIRST to FIRST+COUNT-1, as fast as snmptrap goes.
+cat >"$root/usr/local/bin/send-traps" <<'EOF'
+#!/bin/sh
+export MIBS= MIBDIRS=/nonexistent
+i=$1
+while [ "$i" -lt $(($1 + $2)) ]; do
+    snmptrap -v 2c -c public 127.0.0.1 '' 1.3.6.1.4.1.8072.9999.0.1 \
+        "1.3.6.1.4.1.8072.9999.1.$i" i "$i" || echo "snmptrap $i failed" >&2
+    i=$((i + 1))
+done
+EOF
+chmod 755 "$root/usr/local/bin/send-traps"
+
+in_ct() { nsenter --target "$init" --all -- "$@"; }
+
+# Boots the root; returns once systemd has finished starting up.
+boot() {
+    systemd-nspawn --quiet -b --register=no --keep-unit --private-network \
+        -D "$root" >"$work/console.log" 2>&1 </dev/null &
+    nspawn=$!
+    init=
+    for _ in $(seq 100); do
+        init=$(pgrep -P "$nspawn" | head -1)
+        [ -n "$init" ] && in_ct systemctl is-system-running --wait >/dev/null 2>&1 && return 0
+        sleep 0.2
+    done
+    tail -20 "$work/console.log"
+    echo "FAIL: the container did not boot"
+    exit 1
+}
+
+# Waits for the container to power off by itself, 90 s at most.
+powered_off() {
+    for _ in $(seq 450); do
+        kill -0 "$nspawn" 2>/dev/null || { wait "$nspawn"; nspawn=; return 0; }
+        sleep 0.2
+    done
+    return 1
+}
+
+# Serials in [FIRST, FIRST+COUNT) that trapsink printed, each once.
+printed() {
+    in_ct journalctl -q -u trapsink.service -o cat --no-pager \
+        | grep -oE '8072\.9999\.1\.[0-9]+' | cut -d. -f4 | sort -un \
+        | awk -v lo="$1" -v hi="$(($1 + $2))" '$1 >= lo && $1 < hi' | wc -l
+}
+# Handler failures so far: in the trace file, or on the daemon's standard error.
+refusals() {
+    { in_ct cat /var/tmp/corvane.trc 2>/dev/null
+      in_ct journalctl -q -u snmptrapd.service -o cat --no-pager; } | grep -c 'Error' || :
+}
+# Waits until the range has arrived or nothing more arrives for 3 s.
+settle() {
+    seen=-1 quiet=0
+    while [ "$quiet" -lt 6 ]; do
+        now=$(printed "$1" "$2")
+        [ "$now" -eq "$2" ] && return
+        if [ "$now" -eq "$seen" ]; then quiet=$((quiet + 1)); else quiet=0; fi
+        seen=$now
+        sleep 0.5
+    done
+}
+socket_listening() { [ "$(in_ct systemctl is-active trapsink.socket)" = active ]; }
+# What an operator would do to bring delivery back, for a package that
+# needs it: reported, and a failure of the row.
+recover() {
+    in_ct systemctl reset-failed trapsink.socket trapsink.service 2>/dev/null
+    in_ct rm -f /run/corvane.p
+    in_ct systemctl start trapsink.socket
+}
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# What each row does while its traps flow.
+act() {
+    case $1 in
+    steady) ;;
+    service-restart)
+        for _ in 1 2 3; do sleep 2; in_ct systemctl restart trapsink.service; done ;;
+    restarts-past-start-limit)
+        for _ in $(seq 10); do sleep 0.5; in_ct systemctl restart trapsink.service; done ;;
+    crash-loop)
+        for _ in $(seq 8); do sleep 0.7; in_ct systemctl kill -s SIGKILL trapsink.service; done ;;
+    socket-restart)
+        sleep 3; in_ct systemctl restart trapsink.socket ;;
+    upgrade)
+        sleep 3
+        in_ct dpkg -i /var/tmp/debs/next.deb >"$work/upgrade.log" 2>&1 \
+            || fail "upgrade: dpkg failed: $(tail -3 "$work/upgrade.log")"
+        if grep -q 'Could not execute' "$work/upgrade.log"; then
+            fail "upgrade: $(grep 'Could not execute' "$work/upgrade.log")"
+        fi
+        if in_ct systemctl --quiet is-failed trapsink.socket trapsink.service; then
+            fail "upgrade: a unit is left failed"
+        fi ;;
+    sigterm)
+        for _ in 1 2 3; do sleep 2; in_ct systemctl kill -s SIGTERM trapsink.service; done ;;
+    esac
+}
+
+report() {  # ROW FIRST SENT REFUSED
+    got=$(printed "$2" "$3")
+    silent=$(($3 - got - $4))
+    [ "$silent" -ge 0 ] || silent=0
+    printf '%-28s %6s %8s %10s %10s\n' "$1" "$3" "$got" "$(($3 - got - silent))" "$silent"
+    [ "$silent" -eq 0 ] || [ "$1" = crash-loop ] || fail "$1: $silent traps lost without a trace"
+}
+
+run_row() {  # ROW FIRST COUNT
+    before=$(refusals)
+    in_ct send-traps "$2" "$3" 2>>"$work/send.log" &
+    sender=$!
+    act "$1"
+    wait "$sender"
+    settle "$2" "$3"
+    socket_listening || { fail "$1: trapsink.socket is $(in_ct systemctl is-active trapsink.socket)"; recover; }
+    report "$1" "$2" "$3" $(($(refusals) - before))
+    # Delivery goes on at once.
+    in_ct send-traps $(($2 + $3)) 5
+    settle $(($2 + $3)) 5
+    [ "$(printed $(($2 + $3)) 5)" -eq 5 ] || fail "$1: delivery did not resume"
+}
+
+echo "== booting, installing $(basename "$deb"), enabling trapsink.socket"
+boot
+in_ct dpkg -i /var/tmp/debs/first.deb >"$work/install.log" 2>&1 \
+    || { cat "$work/install.log"; fail "dpkg -i failed"; exit 1; }
+printf '%s\n' 'authCommunity log,execute public' 'traphandle default /usr/sbin/reduzezezev' \
+    'outputOption x' >"$root/etc/snmp/snmptrapd.conf"
+in_ct systemctl restart snmptrapd.socket snmptrapd.service
+in_ct systemctl enable --now trapsink.socket >/dev/null 2>&1 || fail "cannot enable trapsink.socket"
+in_ct stat -c '%F %a %U %G' /run/corvane.p
+
+printf '%-28s %6s %8s %10s %10s\n' "what the operator did" sent printed refused "lost silently"
+first=1
+for row in steady:300 service-restart:400 restarts-past-start-limit:300 crash-loop:300 \
+           socket-restart:300 upgrade:300 sigterm:400; do
+    run_row "${row%%:*}" "$first" "${row#*:}"
+    first=$((first + 100000))
+done
+
+# The new trapsink runs: a process still running the old one shows its
+# program as deleted.
+pid=$(in_ct systemctl show -P MainPID trapsink.service)
+if [ "$pid" -gt 0 ] && in_ct readlink "/proc/$pid/exe" | grep -q deleted; then
+    fail "upgrade: trapsink still runs the old program"
+fi
+
+# Poweroff with traps waiting in the pipe: trapsink stopped in its tracks,
+# five traps handed over, the machine powered off and booted again.
+in_ct systemctl kill -s SIGSTOP trapsink.service
+before=$(refusals)
+in_ct send-traps "$first" 5
+sleep 1
+in_ct systemctl poweroff
+powered_off || fail "the container did not power off"
+boot
+report poweroff-with-traps-waiting "$first" 5 $(($(refusals) - before))
+socket_listening || fail "after a second boot trapsink.socket is not listening"
+first=$((first + 100000))
+run_row after-a-second-boot "$first" 20
+
+in_ct systemctl poweroff
+powered_off || kill -9 "$nspawn" 2>/dev/null
+if [ "$failures" -ne 0 ]; then
+    echo "lifecycle_test: $failures failure(s)"
+    exit 1
+fi
+echo "lifecycle_test: nothing lost without a trace"
