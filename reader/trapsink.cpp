@@ -216,7 +216,7 @@ void check_standard_descriptors()
     }
 }
 
-void on_stop(int)
+void on_stop(int /*signal*/)
 {
     stopping = 1;
 }
