@@ -12,10 +12,10 @@
 
 #include "trace.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -35,7 +35,7 @@ namespace {
 constexpr char PROGRAM_NAME[] = "reduzezezev";
 constexpr char PIPE_PATH[] = REDUZEZEZEV_PIPE_PATH;
 constexpr char TRACE_PATH[] = REDUZEZEZEV_TRACE_PATH;
-constexpr std::size_t CHUNK_SIZE = 8192;
+constexpr size_t CHUNK_SIZE = 8192;
 constexpr char EOD_MARKER[] = "\n";
 
 // The longest message is a whole chunk's; the trace log writes it whole.
@@ -48,11 +48,11 @@ char chunk[CHUNK_SIZE + 1];
 // "-d LEVEL" in exactly that shape sets the level; anything else leaves it at
 // 0 without a word. LEVEL is read as strtol reads it, and its low 32 bits
 // are kept, so 4294967297 is 1 and 4294967295 is -1.
-std::int32_t debug_level(int argc, char **argv)
+int32_t debug_level(int argc, char **argv)
 {
-    if (argc < 3 || std::strcmp(argv[1], "-d") != 0)
+    if (argc < 3 || strcmp(argv[1], "-d") != 0)
         return 0;
-    return static_cast<std::int32_t>(std::strtol(argv[2], nullptr, 10));
+    return static_cast<int32_t>(strtol(argv[2], nullptr, 10));
 }
 
 // A descriptor 0, 1 or 2 that the caller left closed would be handed out by
@@ -69,8 +69,8 @@ void fill_standard_descriptors()
                              : fcntl(fd, F_GETFD) < 0 && errno == EBADF;
         if (closed && open("/dev/null", O_WRONLY) < 0) {
             trace_write(TRACE_ERROR, "Error opening '/dev/null' [%s]",
-                        std::strerror(errno));
-            std::exit(EXIT_FAILURE);
+                        strerror(errno));
+            exit(EXIT_FAILURE);
         }
     }
 }
@@ -82,20 +82,20 @@ int open_pipe()
     int fd = open(PIPE_PATH, O_WRONLY | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         trace_write(TRACE_ERROR, "Error opening pipe '%s' [%s]", PIPE_PATH,
-                    std::strerror(errno));
-        std::exit(EXIT_FAILURE);
+                    strerror(errno));
+        exit(EXIT_FAILURE);
     }
     struct stat st;
     const char *cause = nullptr;
     if (fstat(fd, &st) != 0)
-        cause = std::strerror(errno);
+        cause = strerror(errno);
     else if (!S_ISFIFO(st.st_mode))
         cause = "Not a FIFO";
     if (cause != nullptr) {
         trace_write(TRACE_ERROR, "Error opening pipe '%s' [%s]", PIPE_PATH,
                     cause);
         close(fd);
-        std::exit(EXIT_FAILURE);
+        exit(EXIT_FAILURE);
     }
     trace_write(TRACE_PROGRESS, "Opened pipe '%s'", PIPE_PATH);
     return fd;
@@ -104,7 +104,7 @@ int open_pipe()
 // Writes all of data in one call, or traces why not, closes the pipe and
 // ends the run with status 1. A partial write has no error number of its
 // own, so it is described by the counts instead.
-void write_or_exit(int fd, const char *data, std::size_t size, bool eod)
+void write_or_exit(int fd, const char *data, size_t size, bool eod)
 {
     ssize_t written = write(fd, data, size);
     if (written == static_cast<ssize_t>(size))
@@ -112,14 +112,14 @@ void write_or_exit(int fd, const char *data, std::size_t size, bool eod)
     char counts[64];
     const char *reason = counts;
     if (written < 0)
-        reason = std::strerror(errno);
+        reason = strerror(errno);
     else
-        std::snprintf(counts, sizeof counts, "short write, %zd of %zu bytes",
+        snprintf(counts, sizeof counts, "short write, %zd of %zu bytes",
                       written, size);
     trace_write(TRACE_ERROR, "Error writing %sto pipe '%s' [%s]",
                 eod ? "EOD " : "", PIPE_PATH, reason);
     close(fd);
-    std::exit(EXIT_FAILURE);
+    exit(EXIT_FAILURE);
 }
 
 }  // namespace
@@ -144,7 +144,7 @@ int main(int argc, char **argv)
         }
         chunk[n] = '\0';
         trace_write(TRACE_PROGRESS, "Read line from stdin: '%s'", chunk);
-        write_or_exit(pipe_fd, chunk, static_cast<std::size_t>(n), false);
+        write_or_exit(pipe_fd, chunk, static_cast<size_t>(n), false);
     }
 
     // A failed read still ends the stream with the marker, so that the reader
@@ -153,7 +153,7 @@ int main(int argc, char **argv)
     trace_write(TRACE_PROGRESS, "Wrote EOD to pipe");
     if (read_error != 0)
         trace_write(TRACE_ERROR, "Error reading from stdin [%s]",
-                    std::strerror(read_error));
+                    strerror(read_error));
     close(pipe_fd);
     trace_write(TRACE_PROGRESS, "Traphandler terminated.");
     return read_error != 0 ? EXIT_FAILURE : EXIT_SUCCESS;

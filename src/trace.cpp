@@ -1,11 +1,11 @@
 #include "trace.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
+#include <errno.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@ namespace {
 
 const char *trace_program = "";
 const char *trace_path = "";
-std::int32_t trace_threshold = 0;
+int32_t trace_threshold = 0;
 
 // Absent until the first message that passes the threshold; then open until
 // the process ends, never closed explicitly.
@@ -32,7 +32,7 @@ char message[TRACE_MESSAGE_MAX];
 // The stream's buffer holds a whole line (the prefix is at most a time
 // stamp of 23 characters, the name, a pid and 5 more), so that flushing a
 // line is one write: a write that fails loses that line and no other.
-constexpr std::size_t PREFIX_MAX = 128;
+constexpr size_t PREFIX_MAX = 128;
 char stream_buffer[TRACE_MESSAGE_MAX + PREFIX_MAX];
 
 // Shown when local time cannot be had; as wide as a real four-digit-year stamp.
@@ -48,7 +48,7 @@ bool trace_open()
     // where it is a file) can outgrow a file-size limit: pipes have none.
     // The signal for that would end the run and cost the trap; ignored, a
     // line past the limit fails like any other failed trace write.
-    (void)std::signal(SIGXFSZ, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
     int fd = open(trace_path, O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd >= 0) {
         trace_stream = fdopen(fd, "w");
@@ -60,19 +60,19 @@ bool trace_open()
         close(fd);
         errno = error;
     }
-    std::fprintf(stderr, "Cannot open log file '%s' [%s]\n", trace_path,
-                 std::strerror(errno));
+    fprintf(stderr, "Cannot open log file '%s' [%s]\n", trace_path,
+                 strerror(errno));
     trace_unavailable = true;
     return false;
 }
 
 void format_timestamp(char (&out)[24])
 {
-    std::time_t now = std::time(nullptr);
-    std::tm local;
+    time_t now = time(nullptr);
+    tm local;
     if (localtime_r(&now, &local) == nullptr
-        || std::strftime(out, sizeof out, "%Y%m%d.%H%M%S", &local) == 0)
-        std::memcpy(out, TIMESTAMP_UNKNOWN, sizeof TIMESTAMP_UNKNOWN);
+        || strftime(out, sizeof out, "%Y%m%d.%H%M%S", &local) == 0)
+        memcpy(out, TIMESTAMP_UNKNOWN, sizeof TIMESTAMP_UNKNOWN);
 }
 
 // Writes the message as one line and flushes it, in one write. A line that
@@ -83,14 +83,14 @@ bool write_line()
 {
     char timestamp[24];
     format_timestamp(timestamp);
-    int length = std::fprintf(trace_stream, "%s (%s-%d): %s\n", timestamp,
+    int length = fprintf(trace_stream, "%s (%s-%d): %s\n", timestamp,
                               trace_program, static_cast<int>(getpid()), message);
-    if (length >= 0 && std::fflush(trace_stream) == 0) {
+    if (length >= 0 && fflush(trace_stream) == 0) {
         trace_length += length;
         return true;
     }
     __fpurge(trace_stream);
-    std::clearerr(trace_stream);
+    clearerr(trace_stream);
     int fd = fileno(trace_stream);
     (void)!ftruncate(fd, trace_length);
     (void)lseek(fd, trace_length, SEEK_SET);
@@ -100,14 +100,14 @@ bool write_line()
 }  // namespace
 
 void trace_configure(const char *program_name, const char *path,
-                     std::int32_t threshold)
+                     int32_t threshold)
 {
     trace_program = program_name;
     trace_path = path;
     trace_threshold = threshold;
 }
 
-void trace_write(std::int32_t level, const char *format, ...)
+void trace_write(int32_t level, const char *format, ...)
 {
     // Once the file could not be created, only a failure has anywhere to go.
     if (trace_threshold < level || (trace_unavailable && level > TRACE_ERROR))
@@ -117,7 +117,7 @@ void trace_write(std::int32_t level, const char *format, ...)
     int saved_errno = errno;
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    vsnprintf(message, sizeof message, format, args);
     va_end(args);
 
     bool traced = (trace_stream != nullptr || trace_open()) && write_line();
@@ -125,6 +125,6 @@ void trace_write(std::int32_t level, const char *format, ...)
     // as a logging problem: it goes to standard error as well, which the
     // trap receiver logs.
     if (!traced && level <= TRACE_ERROR)
-        std::fprintf(stderr, "%s: %s\n", trace_program, message);
+        fprintf(stderr, "%s: %s\n", trace_program, message);
     errno = saved_errno;
 }

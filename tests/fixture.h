@@ -26,14 +26,14 @@ inline std::string chunk(const std::string &text)
 }
 
 // "Error opening pipe '...' [error]" and its like.
-inline std::string pipe_message(const char *before, const char *error)
+inline std::string pipe_message(const char *before, const std::string &error)
 {
     return std::string(before) + " pipe '" + harness::PIPE + "' [" + error + "]";
 }
 
 // What a run says on standard error when the trace file cannot be created,
 // and a failure that therefore did not reach the trace.
-inline std::string log_unavailable(const char *error)
+inline std::string log_unavailable(const std::string &error)
 {
     return std::string("Cannot open log file '") + harness::TRACE + "' [" + error + "]\n";
 }

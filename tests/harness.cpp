@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -33,6 +34,7 @@ const char *const TRAPSINK = TEST_TRAPSINK;
 const char *const PIPE = TEST_PIPE;
 const char *const TRACE = TEST_TRACE;
 const char *const RUN_DIR = TEST_RUN_DIR;
+const char *const ERROR_TEXT = TEST_ERROR_TEXT;
 
 namespace {
 
@@ -417,6 +419,22 @@ std::vector<std::string> trace_messages()
     for (const auto &line : parse_trace(read_file(TRACE)))
         messages.push_back(line.message);
     return messages;
+}
+
+std::string error_text(int error)
+{
+    static std::map<int, std::string> known;
+    if (auto found = known.find(error); found != known.end())
+        return found->second;
+    std::string text;
+    if (FILE *helper = popen((std::string(ERROR_TEXT) + " " + std::to_string(error)).c_str(), "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof line, helper) != nullptr)
+            text.assign(line, std::strcspn(line, "\n"));
+        pclose(helper);
+    }
+    EXPECT_FALSE(text.empty()) << ERROR_TEXT << " gave no text for " << error;
+    return known[error] = text;
 }
 
 std::string random_bytes(std::size_t size, unsigned seed)

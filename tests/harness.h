@@ -116,4 +116,8 @@ std::vector<std::string> trace_messages();  // of the trace file; empty if none
 
 std::string random_bytes(std::size_t size, unsigned seed);
 
+// The system's message for an error number, from the C library the handler
+// is linked with (musl's words some errors differently from glibc's).
+std::string error_text(int error);
+
 }  // namespace harness

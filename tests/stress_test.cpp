@@ -8,6 +8,7 @@
 #include <memory>
 #include <ostream>
 #include <random>
+#include <regex>
 
 using namespace harness;
 
@@ -26,15 +27,20 @@ std::string closed_name(unsigned closed)
 }  // namespace
 
 // Started with any of descriptors 0, 1 and 2 closed, the handler must not
-// let its pipe or trace file take their numbers: no trace text or standard
-// error message may reach the pipe, and no trap data the trace file except
+// let its pipe or trace file take their numbers (its opens, seen through
+// strace, give neither of them one): no trace text or standard error
+// message may reach the pipe, and no trap data the trace file except
 // inside its messages. A closed standard input reads as a failed read.
+// Where /dev/null cannot be opened to fill them, the run ends at once with
+// status 1 and writes nothing into the pipe.
 struct ClosedCase {
     unsigned closed;
     bool trace_taken;
+    bool dev_null_refused = false;
     friend void PrintTo(const ClosedCase &c, std::ostream *os)
     {
-        *os << "closed mask " << c.closed << (c.trace_taken ? ", trace taken" : "");
+        *os << "closed mask " << c.closed << (c.trace_taken ? ", trace taken" : "")
+            << (c.dev_null_refused ? ", /dev/null refused" : "");
     }
 };
 
@@ -46,8 +52,31 @@ TEST_P(ClosedDescriptors, NothingLandsInTheWrongPlace)
     if (c.trace_taken)
         write_file(TRACE, "earlier\n");
     const std::string input = "host.example\nUDP: [192.0.2.1]\n";
+    const char strace[] = "/usr/bin/strace";
+    if (!exists(strace) && c.dev_null_refused)
+        GTEST_SKIP() << "strace is not installed";
+    std::string log = std::string(RUN_DIR) + "/opens.strace";
+    std::vector<std::string> wrapper;
+    if (exists(strace))
+        wrapper = {strace, "-qq", "-e", "trace=open,openat", "-o", log};
+    if (c.dev_null_refused)
+        wrapper.insert(wrapper.end(), {"-P", "/dev/null", "-e", "inject=open,openat:error=EACCES"});
     Outcome o = run({.args = {"-d", "1"}, .input = input, .closed_fds = c.closed,
-                     .use_wrapper = false});
+                     .use_wrapper = false, .wrapper = wrapper, .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+    static const std::regex trace_open(R"(corvane\.trc", [^)]*\) = ([0-9]+))");
+    std::smatch opened;
+    std::string calls = read_file(log.c_str());
+    if (std::regex_search(calls, opened, trace_open)) {
+        EXPECT_GT(std::stoi(opened[1]), 2) << "the trace file took a standard descriptor";
+    }
+    remove_all(log.c_str());
+    if (c.dev_null_refused) {
+        EXPECT_EQ(o.exit_code, 1);
+        EXPECT_EQ(o.fifo, "");
+        EXPECT_EQ(trace_messages(),
+                  std::vector<std::string>{"Error opening '/dev/null' [" + error_text(EACCES) + "]"});
+        return;
+    }
     bool stdin_closed = (c.closed & 1u) != 0;
     EXPECT_EQ(o.exit_code, stdin_closed ? 1 : 0);
     EXPECT_EQ(o.fifo, stdin_closed ? "\n" : input + "\n");
@@ -55,7 +84,7 @@ TEST_P(ClosedDescriptors, NothingLandsInTheWrongPlace)
     if (!(c.closed & 4u)) {
         std::string err;
         if (c.trace_taken) {
-            err = log_unavailable("File exists");
+            err = log_unavailable(error_text(EEXIST));
             if (stdin_closed)
                 err += on_stderr("Error reading from stdin [Bad file descriptor]");
         }
@@ -82,10 +111,13 @@ INSTANTIATE_TEST_SUITE_P(
         for (unsigned mask = 1; mask < 8; ++mask)
             for (bool taken : {false, true})
                 cases.push_back({mask, taken});
+        cases.push_back({1u << 0, false, true});
+        cases.push_back({1u << 2, false, true});
         return cases;
     }()),
     [](const auto &info) {
-        return closed_name(info.param.closed) + (info.param.trace_taken ? "TraceTaken" : "");
+        return closed_name(info.param.closed) + (info.param.trace_taken ? "TraceTaken" : "")
+               + (info.param.dev_null_refused ? "DevNullRefused" : "");
     });
 
 // The dangerous case: a message that comes after the pipe is open. At level
@@ -104,8 +136,8 @@ TEST_P(ClosedDescriptorsLateMessage, StaysOutOfThePipe)
     EXPECT_EQ(o.fifo, "\n");
     EXPECT_EQ(o.out, "");
     if (!(closed & 4u)) {
-        const char *read_error = closed & 1u ? "Bad file descriptor" : "Is a directory";
-        EXPECT_EQ(o.err, log_unavailable("File exists")
+        std::string read_error = error_text(closed & 1u ? EBADF : EISDIR);
+        EXPECT_EQ(o.err, log_unavailable(error_text(EEXIST))
                              + on_stderr(std::string("Error reading from stdin [") + read_error + "]"));
     }
     EXPECT_EQ(read_file(TRACE), "earlier\n");
