@@ -3,7 +3,9 @@
 # snmptrapd as fast as perl can send them, the handler its only trap
 # handler and trapsink the reader. How many reach the reader, the daemon's
 # receive-buffer drops as ss shows them (its skmem "d" counter), and the
-# rate end to end; once with the kernel's default receive buffer, once with
+# rate end to end, and so what each trap costs inside the daemon (the time
+# from one trap to the next while it runs its handlers one after another);
+# once with the kernel's default receive buffer, once with
 # 4 MiB, given the way systemd's ReceiveBuffer= gives it: a socket made with
 # SO_RCVBUFFORCE and passed to the daemon (that one needs root).
 # usage: storm.sh HANDLER TRAPSINK PIPE [COUNT]
@@ -75,11 +77,12 @@ storm() {
     buffer=$(sed -n 's/^rb//p' "$work/skmem")
     kill $pids 2>/dev/null; wait $pids 2>/dev/null || :
     rate=$(echo "$last ${end:-$start} $start" | awk '$2 > $3 { printf "%.0f", $1 / ($2 - $3) }')
-    printf '%-24s %10s %10s %10s %12s\n' "$2" "$buffer" "$last" "$drops" "${rate:--}"
+    each=$(echo "${rate:-0}" | awk '$1 > 0 { printf "%.0f", 1e6 / $1 }')
+    printf '%-24s %10s %10s %10s %12s %10s\n' "$2" "$buffer" "$last" "$drops" "${rate:--}" "${each:--}"
 }
 
 echo "$count traps of $(wc -c <"$work/trap.bin") bytes sent at once to snmptrapd on loopback."
-printf '%-24s %10s %10s %10s %12s\n' "receive buffer" "rb bytes" delivered dropped "traps/s"
+printf '%-24s %10s %10s %10s %12s %10s\n' "receive buffer" "rb bytes" delivered dropped "traps/s" "µs/trap"
 storm 0 "the default"
 if [ "$(id -u)" -eq 0 ]; then
     storm 4194304 "4 MiB (ReceiveBuffer=4M)"
