@@ -14,11 +14,19 @@
 // is therefore split in two, and one that does not end in a newline runs on
 // into the next; in raw mode (-r) the bytes are passed on untouched anyway.
 //
+// When its standard output is the journal (a service's, as systemd says in
+// JOURNAL_STREAM), each record is sent as one journal entry instead: its
+// MESSAGE the trap's text as received, without the marker, with the fields
+// TRAP_HOST, TRAP_ADDRESS and TRAP_OID where the text has them (a trap
+// receiver's text: the sending host, the transport address, then one line
+// per variable binding, snmpTrapOID.0 among them).
+//
 // On SIGTERM or SIGINT it prints what it has read and what waits in the pipe,
 // and exits 0: a stop loses nothing that was handed over before it.
 //
 // usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] [FIFO]
 //   -r        copy the stream to standard output byte for byte, no framing
+//             (but into the journal, one entry a record all the same)
 //   -n COUNT  exit with status 0 after COUNT records (0: once the FIFO is held);
 //             records after them in the same read are not printed
 //   -N FD     when the FIFO is held, write a newline to FD and close it
@@ -30,6 +38,7 @@
 // Exit status: 0 after COUNT records or a stop, 1 on a failure (a write to
 // standard output that fails included), 2 on a usage error.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
@@ -42,19 +51,23 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+// The entries carry no CODE_FILE, CODE_LINE and CODE_FUNC of trapsink's own.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-daemon.h>
+#include <systemd/sd-journal.h>
 
 namespace {
 
 // A larger pipe lets bursts of traps in without refusals while the reader
 // is busy; not all systems allow it, and nothing depends on it.
 constexpr int PIPE_CAPACITY = 1 << 20;
-// Where systemd passes a socket unit's first descriptor (sd_listen_fds(3)).
-constexpr int LISTEN_FDS_START = 3;
 
 const char *fifo_name = "descriptor 3";  // the FIFO, as messages name it
 
-bool raw = false;
+enum class Output { framed, raw, journal };
+Output output = Output::framed;
 long limit = -1;  // records to print before exiting; -1: no end
 
 // The framing state, carried from one read to the next.
@@ -95,10 +108,10 @@ long number(const char *text, int base, long max)
 // unreadable, say) is not taken for a group that does not exist.
 gid_t group_id(const char *name)
 {
-    group entry;
+    group named;
     group *found = nullptr;
     static char buffer[1 << 16];
-    if (int error = getgrnam_r(name, &entry, buffer, sizeof buffer, &found); error != 0) {
+    if (int error = getgrnam_r(name, &named, buffer, sizeof buffer, &found); error != 0) {
         errno = error;
         fail("Error looking up group", name);
     }
@@ -125,20 +138,19 @@ const char *file_kind(mode_t mode)
     return "something else";
 }
 
-// The FIFO that systemd passes as descriptor 3 with LISTEN_FDS=1 and
-// LISTEN_PID this process's pid, or -1 when there is none.
+// The FIFO that systemd passes to this process (sd_listen_fds(3)), or -1
+// when it passes none.
 int activated_fifo()
 {
-    const char *pid = std::getenv("LISTEN_PID");
-    const char *fds = std::getenv("LISTEN_FDS");
-    if (pid == nullptr || fds == nullptr || std::strtol(pid, nullptr, 10) != getpid())
+    int passed = sd_listen_fds(0);
+    if (passed == 0)
         return -1;
-    if (std::strcmp(fds, "1") != 0) {
-        std::fprintf(stderr, "trapsink: LISTEN_FDS=%s: expected the one FIFO\n", fds);
+    if (passed != 1) {
+        std::fprintf(stderr, "trapsink: LISTEN_FDS=%s: expected the one FIFO\n",
+                     std::getenv("LISTEN_FDS"));
         std::exit(1);
     }
-    (void)fcntl(LISTEN_FDS_START, F_SETFD, FD_CLOEXEC);
-    return LISTEN_FDS_START;
+    return SD_LISTEN_FDS_START;
 }
 
 // Makes the FIFO, mode 0600, when nothing is at path; -m widens it only once
@@ -161,9 +173,10 @@ int open_fifo(const char *path)
 void take_fifo(int fd, long mode, long gid)
 {
     struct stat st;
-    if (fstat(fd, &st) != 0)
-        fail("Error opening FIFO");
-    if (!S_ISFIFO(st.st_mode)) {
+    if (int fifo = sd_is_fifo(fd, nullptr); fifo <= 0) {
+        errno = -fifo;
+        if (fifo < 0 || fstat(fd, &st) != 0)
+            fail("Error opening FIFO");
         std::fprintf(stderr, "trapsink: '%s' is %s, not a FIFO: remove it or name another path\n",
                      fifo_name, file_kind(st.st_mode));
         std::exit(1);
@@ -243,21 +256,147 @@ sigset_t catch_stop_signals()
     return while_waiting;
 }
 
-// Frames what one read delivered onto standard output (raw mode prints
-// nothing here). Returns how many of the bytes belong to the first COUNT
-// records: what comes after them is not this run's to print.
+// Systemd's word that standard output is the journal: JOURNAL_STREAM holds
+// its device and inode (systemd.exec(5)).
+bool output_is_journal()
+{
+    const char *stream = std::getenv("JOURNAL_STREAM");
+    if (stream == nullptr)
+        return false;
+    char *colon = nullptr;
+    unsigned long long device = std::strtoull(stream, &colon, 10);
+    struct stat st;
+    return *colon == ':' && fstat(STDOUT_FILENO, &st) == 0 && st.st_dev == device
+           && st.st_ino == std::strtoull(colon + 1, nullptr, 10);
+}
+
+// A text that grows as records come in.
+struct Buffer {
+    char *data = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+};
+
+void add(Buffer &buffer, const char *text, std::size_t length)
+{
+    if (buffer.size + length > buffer.capacity) {
+        std::size_t grown = std::max({buffer.capacity * 2, buffer.size + length, std::size_t{4096}});
+        auto *moved = static_cast<char *>(std::realloc(buffer.data, grown));
+        if (moved == nullptr)
+            fail("Error keeping a trap in", "memory");
+        buffer.data = moved;
+        buffer.capacity = grown;
+    }
+    std::memcpy(buffer.data + buffer.size, text, length);
+    buffer.size += length;
+}
+
+void add(Buffer &buffer, const char *text)
+{
+    add(buffer, text, std::strlen(text));
+}
+
+// Where the journal takes entries (its native protocol, systemd-journald(8)),
+// and the largest field and entry it keeps: it drops larger ones without a
+// word to the sender.
+constexpr char JOURNAL_SOCKET[] = "/run/systemd/journal/socket";
+constexpr std::size_t JOURNAL_FIELD_MAX = std::size_t{768} << 20;
+constexpr std::size_t JOURNAL_ENTRY_MAX = std::size_t{770} << 20;
+// The record being collected for the journal, as its MESSAGE field.
+constexpr char MESSAGE[] = "MESSAGE=";
+Buffer entry;
+
+// The name snmpTrapOID.0 in each form a trap receiver's output options give
+// it: with its module, bare, in full, numeric, or without any MIB loaded.
+bool names_trap_oid(const char *name, std::size_t length)
+{
+    auto ends_with = [&](const char *tail) {
+        std::size_t size = std::strlen(tail);
+        return length >= size && std::memcmp(name + length - size, tail, size) == 0
+               && (length == size || std::strchr(".:", name[length - size - 1]) != nullptr);
+    };
+    auto is = [&](const char *text) {
+        return length == std::strlen(text) && std::memcmp(name, text, length) == 0;
+    };
+    return ends_with("snmpTrapOID.0") || is(".1.3.6.1.6.3.1.1.4.1.0")
+           || is("1.3.6.1.6.3.1.1.4.1.0") || is("iso.3.6.1.6.3.1.1.4.1.0");
+}
+
+// Sends the collected record as one entry, with the fields that its text
+// has. A record the journal refuses is said so on standard error and
+// printed, framed, as when run by hand.
+void send_entry(long number)
+{
+    const char *text = entry.data + sizeof MESSAGE - 1;
+    const char *end = entry.data + entry.size;
+    static Buffer fields;
+    fields.size = 0;
+    std::size_t starts[3], count = 0;
+    auto field = [&](const char *name, const char *value, const char *value_end) {
+        starts[count++] = fields.size;
+        add(fields, name);
+        add(fields, value, static_cast<std::size_t>(value_end - value));
+    };
+    const char *line = text;
+    for (int index = 0; line < end; ++index) {
+        const auto *newline = static_cast<const char *>(std::memchr(line, '\n', end - line));
+        const char *line_end = newline != nullptr ? newline : end;
+        if (index == 0) {
+            field("TRAP_HOST=", line, line_end);
+        } else if (index == 1) {
+            field("TRAP_ADDRESS=", line, line_end);
+        } else if (const auto *space = static_cast<const char *>(std::memchr(line, ' ', line_end - line));
+                   space != nullptr && names_trap_oid(line, static_cast<std::size_t>(space - line))) {
+            field("TRAP_OID=", space + 1, line_end);
+            break;
+        }
+        line = line_end + 1;
+    }
+    iovec parts[6] = {{entry.data, entry.size},
+                      {const_cast<char *>("PRIORITY=5"), 10},
+                      {const_cast<char *>("SYSLOG_IDENTIFIER=trapsink"), 26}};
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t part_end = i + 1 < count ? starts[i + 1] : fields.size;
+        parts[3 + i] = {fields.data + starts[i], part_end - starts[i]};
+    }
+    // What the journal would drop without a word, libsystemd too where the
+    // journal's socket is missing, is found out first. A field given as
+    // binary data takes 10 bytes more than its text.
+    int fields_given = static_cast<int>(3 + count);
+    std::size_t entry_size = 0;
+    for (int i = 0; i < fields_given; ++i)
+        entry_size += parts[i].iov_len + 10;
+    int sent = -EMSGSIZE;
+    if (entry.size <= JOURNAL_FIELD_MAX && entry_size <= JOURNAL_ENTRY_MAX)
+        sent = access(JOURNAL_SOCKET, F_OK) == 0 ? sd_journal_sendv(parts, fields_given) : -errno;
+    if (sent < 0) {
+        std::fprintf(stderr, "trapsink: Error sending trap %ld to the journal [%s]: printed instead\n",
+                     number, std::strerror(-sent));
+        put_line("=== trap %ld ===\n", number);
+        put(text, static_cast<std::size_t>(end - text));
+        put_line("=== end of trap %ld: %ld bytes ===\n", number, static_cast<long>(end - text));
+    }
+    entry.size = 0;
+    add(entry, MESSAGE);
+}
+
+// Frames what one read delivered onto standard output, or into the journal
+// (raw mode prints nothing here). Returns how many of the bytes belong to
+// the first COUNT records: what comes after them is not this run's to print.
 std::size_t frame(const char *data, std::size_t size)
 {
     std::size_t at = 0;
     while (at < size) {
-        if (!in_record && !raw)
+        if (!in_record && output == Output::framed)
             put_line("=== trap %ld ===\n", records + 1);
         in_record = true;
         if (line_start && data[at] == '\n') {
             ++at;
             ++records;
-            if (!raw)
+            if (output == Output::framed)
                 put_line("=== end of trap %ld: %ld bytes ===\n", records, record_bytes);
+            else if (output == Output::journal)
+                send_entry(records);
             record_bytes = 0;
             in_record = false;
             if (records == limit)
@@ -267,8 +406,10 @@ std::size_t frame(const char *data, std::size_t size)
         // The rest of the line, its newline included, is the record's.
         const auto *newline = static_cast<const char *>(std::memchr(data + at, '\n', size - at));
         std::size_t end = newline != nullptr ? static_cast<std::size_t>(newline - data) + 1 : size;
-        if (!raw)
+        if (output == Output::framed)
             put(data + at, end - at);
+        else if (output == Output::journal)
+            add(entry, data + at, end - at);
         record_bytes += static_cast<long>(end - at);
         line_start = newline != nullptr;
         at = end;
@@ -287,13 +428,17 @@ int main(int argc, char **argv)
     long gid = -1;
     for (int opt; (opt = getopt(argc, argv, "rn:N:m:g:")) != -1;) {
         switch (opt) {
-        case 'r': raw = true; break;
+        case 'r': output = Output::raw; break;
         case 'n': limit = number(optarg, 10, LONG_MAX); break;
         case 'N': ready_fd = static_cast<int>(number(optarg, 10, INT_MAX)); break;
         case 'm': mode = number(optarg, 8, 0777); break;
         case 'g': gid = group_id(optarg); break;
         default: usage();
         }
+    }
+    if (output_is_journal()) {
+        output = Output::journal;
+        add(entry, MESSAGE);
     }
     int fd = activated_fifo();
     if (optind + (fd < 0 ? 1 : 0) > argc || optind + 1 < argc)
@@ -332,10 +477,13 @@ int main(int argc, char **argv)
             continue;
         }
         std::size_t taken = frame(in, static_cast<std::size_t>(n));
-        if (raw)
+        if (output == Output::raw)
             put(in, taken);
         if (std::fflush(stdout) != 0)
             fail("Error writing to", "standard output");
     }
+    // A record cut short by a stop goes into the journal as far as it came.
+    if (output == Output::journal && in_record)
+        send_entry(records + 1);
     return 0;
 }

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <grp.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,6 +75,18 @@ std::vector<std::string> split_words(const char *text)
     for (std::string word; in >> word;)
         words.push_back(word);
     return words;
+}
+
+// In the child: /run/systemd/journal is RUN_DIR/journal, in a mount
+// namespace of its own.
+bool use_test_journal()
+{
+    std::string journal = std::string(RUN_DIR) + "/journal";
+    return unshare(CLONE_NEWNS) == 0
+           && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0
+           && mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") == 0
+           && mkdir("/run/systemd", 0755) == 0 && mkdir("/run/systemd/journal", 0755) == 0
+           && mount(journal.c_str(), "/run/systemd/journal", nullptr, MS_BIND, nullptr) == 0;
 }
 
 // In the child: drops to nobody where the tests run as root. The program
@@ -149,6 +163,9 @@ Process::Process(const Launch &launch) : launch_(launch)
     // they win over what the test inherited. LISTEN_PID is the child's own
     // pid, known only after the fork: its entry is filled in there.
     std::vector<std::string> env_text = launch.env;
+    if (struct stat st; launch.journal && fstat(out[1], &st) == 0)
+        env_text.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":"
+                           + std::to_string(st.st_ino));
     if (launch.listen_fd >= 0)
         env_text.insert(env_text.end(), {"LISTEN_FDS=1", "LISTEN_PID=" + std::string(12, ' ')});
     std::vector<char *> envp;
@@ -185,6 +202,8 @@ Process::Process(const Launch &launch) : launch_(launch)
             rlimit limit{launch.limit, launch.limit};
             setrlimit(static_cast<__rlimit_resource>(launch.limit_resource), &limit);
         }
+        if (launch.journal && !use_test_journal())
+            _exit(125);
         if (launch.unprivileged)
             fexecve(drop_privileges(argv[0]), argv.data(), envp.data());
         else

@@ -50,6 +50,10 @@ struct Launch {
                            // socket unit's (LISTEN_FDS=1, LISTEN_PID)
     bool unprivileged = false;  // run as nobody, where the tests run as root
     bool out_to_file = false;   // standard output a regular file, not a pipe
+    bool journal = false;       // standard output a journal stream, as systemd
+                                // says in JOURNAL_STREAM, and the journal's
+                                // directory RUN_DIR/journal, in a mount
+                                // namespace of the program's own (needs root)
     bool err_to_file = false;   // standard error a regular file, not a pipe
 };
 

@@ -6,8 +6,12 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 using namespace harness;
 
@@ -22,6 +26,57 @@ std::string framed(long number, const std::string &text)
 {
     return "=== trap " + std::to_string(number) + " ===\n" + text + "=== end of trap "
            + std::to_string(number) + ": " + std::to_string(text.size()) + " bytes ===\n";
+}
+
+// One journal entry as the journal's socket receives it, a field a line
+// (see received_entries): a trap's text and the fields its text gives.
+std::string entry(const std::string &text, const std::string &fields = "")
+{
+    return "MESSAGE=" + text + "\nPRIORITY=5\nSYSLOG_IDENTIFIER=trapsink\n" + fields + "\n";
+}
+
+// Everything the journal's socket has received: each datagram, or the file
+// passed with it for one too large for a datagram, is an entry of fields in
+// the journal's native protocol, "NAME=value\n" or, for a value of any
+// bytes, "NAME\n", its size in 64 bits little-endian, the value and "\n".
+// Each field is given as "NAME=value\n" and each entry ends in an empty line.
+std::string received_entries(int socket)
+{
+    std::string entries;
+    static char data[1 << 20];
+    for (;;) {
+        char control[CMSG_SPACE(sizeof(int))];
+        iovec part{data, sizeof data};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(socket, &message, MSG_DONTWAIT);
+        if (n < 0)
+            return entries;
+        std::string fields(data, static_cast<std::size_t>(n));
+        if (cmsghdr *passed = CMSG_FIRSTHDR(&message); passed != nullptr && passed->cmsg_type == SCM_RIGHTS) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(passed), sizeof fd);
+            fields = read_file(("/proc/self/fd/" + std::to_string(fd)).c_str());
+            close(fd);
+        }
+        for (std::size_t at = 0; at < fields.size();) {
+            std::size_t end = fields.find('\n', at);
+            std::string name = fields.substr(at, end - at);
+            if (name.find('=') != std::string::npos) {
+                entries += name + "\n";
+                at = end + 1;
+                continue;
+            }
+            std::uint64_t size;
+            std::memcpy(&size, fields.data() + end + 1, sizeof size);
+            entries += name + "=" + fields.substr(end + 1 + sizeof size, size) + "\n";
+            at = end + 1 + sizeof size + size + 1;
+        }
+        entries += "\n";
+    }
 }
 
 std::string empty_records(long count)
@@ -156,12 +211,17 @@ INSTANTIATE_TEST_SUITE_P(
     testing::PrintToStringParamName());
 
 // Whatever comes through the pipe, in whatever amounts, is framed exactly:
-// every record counted and sized, nothing printed past COUNT. Without a
+// every record counted and sized, nothing printed past COUNT; with
+// standard output a service's journal stream, every record is one journal
+// entry (out: what the journal's socket received), or, where the journal
+// is away, printed as when run by hand. Without a
 // COUNT the reader is stopped (SIGTERM) once the expected output is in, or,
 // for a stop with traps waiting, right after they were written into the
 // pipe while it was held up: it prints all of them and exits 0. A standard
 // output that takes only out_limit bytes ends it with status 1 once they
 // are in, wherever in a read that falls.
+enum class Journal { none, present, away };
+
 struct FrameCase {
     const char *name;
     std::vector<std::string> args;
@@ -169,6 +229,9 @@ struct FrameCase {
     std::string out;
     bool stopped_with_traps_waiting = false;
     rlim_t out_limit = 0;
+    Journal journal = Journal::none;
+    std::string err = "";
+    std::vector<std::string> env = {};
 };
 
 class TrapsinkFrames : public TrapsinkTest, public testing::WithParamInterface<FrameCase> {};
@@ -176,7 +239,23 @@ class TrapsinkFrames : public TrapsinkTest, public testing::WithParamInterface<F
 TEST_P(TrapsinkFrames, ExactlyWhatArrived)
 {
     const FrameCase &c = GetParam();
+    if (c.journal != Journal::none && getuid() != 0)
+        GTEST_SKIP() << "a journal of the test's own needs a mount namespace, and so root";
+    std::string journal_dir = std::string(RUN_DIR) + "/journal";
+    remove_all(journal_dir.c_str());
+    int journal = -1;
+    if (c.journal != Journal::none) {
+        ASSERT_EQ(mkdir(journal_dir.c_str(), 0755), 0);
+        sockaddr_un address{.sun_family = AF_UNIX};
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s/socket", journal_dir.c_str());
+        journal = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (c.journal == Journal::present) {
+            ASSERT_EQ(bind(journal, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        }
+    }
     Launch launch = trapsink(c.args);
+    launch.journal = c.journal != Journal::none;
+    launch.env = c.env;
     if (c.out_limit > 0) {
         launch.out_to_file = true;
         launch.limit_resource = RLIMIT_FSIZE;
@@ -194,12 +273,28 @@ TEST_P(TrapsinkFrames, ExactlyWhatArrived)
     bool counted = std::find(c.args.begin(), c.args.end(), "-n") != c.args.end();
     Outcome o = sink.finish(-1, counted || c.out_limit > 0 ? std::string::npos : c.out.size());
     EXPECT_EQ(o.exit_code, c.out_limit > 0 ? 1 : 0);
-    EXPECT_EQ(o.err, c.out_limit > 0 ? "trapsink: Error writing to 'standard output' [File too large]\n" : "");
-    EXPECT_TRUE(o.out == c.out) << o.out.size() << " bytes out for " << c.out.size() << ":\n"
-                                << o.out.substr(0, 300);
+    EXPECT_EQ(o.err, c.err);
+    std::string out = o.out;
+    if (c.journal == Journal::present) {
+        EXPECT_EQ(o.out, "");
+        out = received_entries(journal);
+    }
+    EXPECT_TRUE(out == c.out) << out.size() << " bytes out for " << c.out.size() << ":\n"
+                              << out.substr(0, 300);
+    if (journal >= 0)
+        close(journal);
+    remove_all(journal_dir.c_str());
 }
 
 const std::string TRAP_9K = "host\n" + std::string(9000, 'v') + "\n";
+const std::string WRITE_FAILED = "trapsink: Error writing to 'standard output' [File too large]\n";
+// A trap as snmptrapd hands it to a handler, and the fields it gives.
+const std::string HEAD = "router.example\nUDP: [192.0.2.1]:1024->[192.0.2.2]:162\n"
+                         "DISMAN-EVENT-MIB::sysUpTimeInstance 0:0:01:00.00\n";
+const std::string HEAD_FIELDS =
+    "TRAP_HOST=router.example\nTRAP_ADDRESS=UDP: [192.0.2.1]:1024->[192.0.2.2]:162\n";
+const std::string LINK_DOWN = HEAD + "SNMPv2-MIB::snmpTrapOID.0 IF-MIB::linkDown\nIF-MIB::ifIndex.2 2\n";
+const std::string BINARY = "host\n" + std::string("a\0b\xff\r\x01", 6) + "\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, TrapsinkFrames,
@@ -218,12 +313,46 @@ INSTANTIATE_TEST_SUITE_P(
                   framed(1, "a\n") + framed(2, "b\n") + framed(3, TRAP_9K), true},
         FrameCase{"RawStopPrintsWhatWaits", {"-r"}, std::string(200000, '\n'),
                   std::string(200000, '\n'), true},
-        FrameCase{"FailedFlush", {"-n", "1"}, "a\n\n", framed(1, "a\n").substr(0, 10), false, 10},
+        FrameCase{"FailedFlush", {"-n", "1"}, "a\n\n", framed(1, "a\n").substr(0, 10), false, 10,
+                  Journal::none, WRITE_FAILED},
         FrameCase{"FailedWriteInARead", {"-n", "3"}, TRAP_9K + "\n" + TRAP_9K + "\n" + TRAP_9K + "\n",
-                  (framed(1, TRAP_9K) + framed(2, TRAP_9K)).substr(0, 15000), false, 15000},
+                  (framed(1, TRAP_9K) + framed(2, TRAP_9K)).substr(0, 15000), false, 15000,
+                  Journal::none, WRITE_FAILED},
         FrameCase{"RawFailedWriteInARead", {"-r", "-n", "3"},
                   TRAP_9K + "\n" + TRAP_9K + "\n" + TRAP_9K + "\n",
-                  (TRAP_9K + "\n" + TRAP_9K).substr(0, 15000), false, 15000}),
+                  (TRAP_9K + "\n" + TRAP_9K).substr(0, 15000), false, 15000, Journal::none,
+                  WRITE_FAILED},
+        FrameCase{"JournalTraps", {"-n", "2"}, LINK_DOWN + "\n" + LINK_DOWN + "\n",
+                  entry(LINK_DOWN, HEAD_FIELDS + "TRAP_OID=IF-MIB::linkDown\n")
+                      + entry(LINK_DOWN, HEAD_FIELDS + "TRAP_OID=IF-MIB::linkDown\n"),
+                  false, 0, Journal::present},
+        FrameCase{"JournalNumericOid", {"-n", "1"},
+                  HEAD + ".1.3.6.1.6.3.1.1.4.1.0 .1.3.6.1.6.3.1.1.5.3\n\n",
+                  entry(HEAD + ".1.3.6.1.6.3.1.1.4.1.0 .1.3.6.1.6.3.1.1.5.3\n",
+                        HEAD_FIELDS + "TRAP_OID=.1.3.6.1.6.3.1.1.5.3\n"),
+                  false, 0, Journal::present},
+        FrameCase{"JournalOidWithoutMib", {"-r", "-n", "1"},
+                  HEAD + "iso.3.6.1.6.3.1.1.4.1.0 iso.3.6.1.6.3.1.1.5.3\n\n",
+                  entry(HEAD + "iso.3.6.1.6.3.1.1.4.1.0 iso.3.6.1.6.3.1.1.5.3\n",
+                        HEAD_FIELDS + "TRAP_OID=iso.3.6.1.6.3.1.1.5.3\n"),
+                  false, 0, Journal::present},
+        FrameCase{"JournalOnlyTheTrapOid", {"-n", "1"}, HEAD + "X-MIB::notsnmpTrapOID.0 x\n\n",
+                  entry(HEAD + "X-MIB::notsnmpTrapOID.0 x\n", HEAD_FIELDS), false, 0,
+                  Journal::present},
+        FrameCase{"JournalHostOnly", {"-n", "2"}, "\nhost\n\n",
+                  entry("") + entry("host\n", "TRAP_HOST=host\n"), false, 0, Journal::present},
+        FrameCase{"JournalAnyBytes", {"-n", "1"}, BINARY + "\n",
+                  entry(BINARY, "TRAP_HOST=host\nTRAP_ADDRESS=" + BINARY.substr(5, 6) + "\n"), false,
+                  0, Journal::present},
+        FrameCase{"JournalLargerThanADatagram", {"-n", "1"}, "host\n" + std::string(300000, 'x') + "\n\n",
+                  entry("host\n" + std::string(300000, 'x') + "\n",
+                        "TRAP_HOST=host\nTRAP_ADDRESS=" + std::string(300000, 'x') + "\n"),
+                  false, 0, Journal::present},
+        FrameCase{"StreamOfAnother", {"-n", "1"}, "a\n\n", framed(1, "a\n"), false, 0, Journal::none,
+                  "", {"JOURNAL_STREAM=1:1"}},
+        FrameCase{"JournalAway", {"-n", "1"}, "a\n\n", framed(1, "a\n"), false, 0, Journal::away,
+                  "trapsink: Error sending trap 1 to the journal [No such file or directory]: "
+                  "printed instead\n"}),
     testing::PrintToStringParamName());
 
 // A second trapsink on a pipe that one reads is refused at once, and the
