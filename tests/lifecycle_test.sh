@@ -10,7 +10,9 @@
 # the trace file or on the daemon's standard error) or lost without a trace.
 # Each row must lose nothing without a trace, leave the socket listening and
 # deliver again at once; the upgrade must leave no unit failed and the new
-# trapsink running.
+# trapsink running. Every trap must be one journal entry with its text byte
+# for byte (as a second handler keeps it) and the fields TRAP_HOST,
+# TRAP_ADDRESS and TRAP_OID.
 #
 # usage: lifecycle_test.sh DEB [WORK_DIR]
 #   DEB       the package to test; the upgrade installs the same files under
@@ -69,7 +71,11 @@ while [ "$i" -lt $(($1 + $2)) ]; do
     i=$((i + 1))
 done
 EOF
-chmod 755 "$root/usr/local/bin/send-traps"
+# What the daemon hands its handlers, each followed by the marker: the
+# journal's MESSAGEs, printed one a line, must read the same.
+printf '%s\n' '#!/bin/sh' 'cat >>/var/tmp/captured' "printf '\\n' >>/var/tmp/captured" \
+    >"$root/usr/local/bin/capture-trap"
+chmod 755 "$root/usr/local/bin/send-traps" "$root/usr/local/bin/capture-trap"
 
 in_ct() { nsenter --target "$init" --all -- "$@"; }
 
@@ -98,6 +104,7 @@ powered_off() {
     return 1
 }
 
+traps() { in_ct journalctl -q -u trapsink.service PRIORITY=5 --no-pager "$@"; }
 # Serials in [FIRST, FIRST+COUNT) that trapsink printed, each once.
 printed() {
     in_ct journalctl -q -u trapsink.service -o cat --no-pager \
@@ -187,7 +194,7 @@ boot
 in_ct dpkg -i /var/tmp/debs/first.deb >"$work/install.log" 2>&1 \
     || { cat "$work/install.log"; fail "dpkg -i failed"; exit 1; }
 printf '%s\n' 'authCommunity log,execute public' 'traphandle default /usr/sbin/reduzezezev' \
-    'outputOption x' >"$root/etc/snmp/snmptrapd.conf"
+    'outputOption x' 'traphandle default /usr/local/bin/capture-trap' >"$root/etc/snmp/snmptrapd.conf"
 in_ct systemctl restart snmptrapd.socket snmptrapd.service
 in_ct systemctl enable --now trapsink.socket >/dev/null 2>&1 || fail "cannot enable trapsink.socket"
 in_ct stat -c '%F %a %U %G' /run/corvane.p
@@ -197,6 +204,9 @@ first=1
 for row in steady:300 service-restart:400 restarts-past-start-limit:300 crash-loop:300 \
            socket-restart:300 upgrade:300 sigterm:400; do
     run_row "${row%%:*}" "$first" "${row#*:}"
+    if [ "$first" -eq 1 ] && ! { sleep 1; traps -o cat; } | cmp -s - "$root/var/tmp/captured"; then
+        fail "steady: the journal's traps differ from the texts the daemon handed over"
+    fi
     first=$((first + 100000))
 done
 
@@ -220,6 +230,14 @@ report poweroff-with-traps-waiting "$first" 5 $(($(refusals) - before))
 socket_listening || fail "after a second boot trapsink.socket is not listening"
 first=$((first + 100000))
 run_row after-a-second-boot "$first" 20
+
+# One journal entry a trap, each with the three fields.
+entries=$(traps -o json | wc -l)
+whole=$(traps -o json | grep '"TRAP_HOST"' | grep '"TRAP_ADDRESS"' | grep -c '"TRAP_OID"')
+serials=$(in_ct journalctl -q -u trapsink.service -o cat --no-pager \
+    | grep -oE '8072\.9999\.1\.[0-9]+' | sort -u | wc -l)
+echo "$serials traps printed, as $entries journal entries, $whole with all three fields"
+[ "$entries" -eq "$serials" ] && [ "$whole" -eq "$entries" ] || fail "not one entry a trap, with its fields"
 
 in_ct systemctl poweroff
 powered_off || kill -9 "$nspawn" 2>/dev/null
