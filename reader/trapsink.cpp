@@ -213,6 +213,17 @@ __attribute__((format(printf, 1, 2))) void put_line(const char *format, ...)
     put(line, static_cast<std::size_t>(length));
 }
 
+// The lines that frame a record as trapsink prints it.
+void print_start(long number)
+{
+    put_line("=== trap %ld ===\n", number);
+}
+
+void print_end(long number, long bytes)
+{
+    put_line("=== end of trap %ld: %ld bytes ===\n", number, bytes);
+}
+
 // A standard descriptor left closed would be handed out by the next open:
 // the FIFO could become standard output, and trapsink would print into its
 // own pipe. A closed standard output is refused before anything is read;
@@ -372,9 +383,9 @@ void send_entry(long number)
     if (sent < 0) {
         std::fprintf(stderr, "trapsink: Error sending trap %ld to the journal [%s]: printed instead\n",
                      number, std::strerror(-sent));
-        put_line("=== trap %ld ===\n", number);
+        print_start(number);
         put(text, static_cast<std::size_t>(end - text));
-        put_line("=== end of trap %ld: %ld bytes ===\n", number, static_cast<long>(end - text));
+        print_end(number, static_cast<long>(end - text));
     }
     entry.size = 0;
     add(entry, MESSAGE);
@@ -388,13 +399,13 @@ std::size_t frame(const char *data, std::size_t size)
     std::size_t at = 0;
     while (at < size) {
         if (!in_record && output == Output::framed)
-            put_line("=== trap %ld ===\n", records + 1);
+            print_start(records + 1);
         in_record = true;
         if (line_start && data[at] == '\n') {
             ++at;
             ++records;
             if (output == Output::framed)
-                put_line("=== end of trap %ld: %ld bytes ===\n", records, record_bytes);
+                print_end(records, record_bytes);
             else if (output == Output::journal)
                 send_entry(records);
             record_bytes = 0;
