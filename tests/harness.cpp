@@ -440,20 +440,25 @@ std::vector<std::string> trace_messages()
     return messages;
 }
 
+std::string first_line_of(const std::string &command)
+{
+    std::string text;
+    if (FILE *out = popen(command.c_str(), "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof line, out) != nullptr)
+            text.assign(line, std::strcspn(line, "\n"));
+        pclose(out);
+    }
+    EXPECT_FALSE(text.empty()) << command << " printed nothing";
+    return text;
+}
+
 std::string error_text(int error)
 {
     static std::map<int, std::string> known;
     if (auto found = known.find(error); found != known.end())
         return found->second;
-    std::string text;
-    if (FILE *helper = popen((std::string(ERROR_TEXT) + " " + std::to_string(error)).c_str(), "r")) {
-        char line[256];
-        if (std::fgets(line, sizeof line, helper) != nullptr)
-            text.assign(line, std::strcspn(line, "\n"));
-        pclose(helper);
-    }
-    EXPECT_FALSE(text.empty()) << ERROR_TEXT << " gave no text for " << error;
-    return known[error] = text;
+    return known[error] = first_line_of(std::string(ERROR_TEXT) + " " + std::to_string(error));
 }
 
 std::string random_bytes(std::size_t size, unsigned seed)

@@ -120,6 +120,9 @@ std::vector<std::string> trace_messages();  // of the trace file; empty if none
 
 std::string random_bytes(std::size_t size, unsigned seed);
 
+// The first line a shell command prints, without its line break.
+std::string first_line_of(const std::string &command);
+
 // The system's message for an error number, from the C library the handler
 // is linked with (musl's words some errors differently from glibc's).
 std::string error_text(int error);

@@ -3,8 +3,6 @@
 
 #include "fixture.h"
 
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <regex>
 
@@ -131,19 +129,10 @@ class LocalTime : public RelayTest, public testing::WithParamInterface<ZoneCase>
 TEST_P(LocalTime, AsDateSaysIt)
 {
     const std::string tz = std::string("TZ=") + GetParam().zone;
-    auto date = [&tz] {
-        std::string now;
-        if (FILE *out = popen(("env " + tz + " date +%Y%m%d.%H%M%S").c_str(), "r")) {
-            char line[32];
-            if (std::fgets(line, sizeof line, out) != nullptr)
-                now.assign(line, std::strcspn(line, "\n"));
-            pclose(out);
-        }
-        return now;
-    };
-    std::string before = date();
+    const std::string date = "env " + tz + " date +%Y%m%d.%H%M%S";
+    std::string before = first_line_of(date);
     Outcome o = run({.args = {"-d", "1"}, .input = "trap\n", .env = {tz}});
-    std::string after = date();
+    std::string after = first_line_of(date);
     ASSERT_EQ(o.exit_code, 0);
     auto lines = parse_trace(read_file(TRACE));
     ASSERT_EQ(lines.size(), 5u);
