@@ -387,8 +387,6 @@ void send_entry(long number)
         put(text, static_cast<std::size_t>(end - text));
         print_end(number, static_cast<long>(end - text));
     }
-    entry.size = 0;
-    add(entry, MESSAGE);
 }
 
 // Frames what one read delivered onto standard output, or into the journal
@@ -398,8 +396,12 @@ std::size_t frame(const char *data, std::size_t size)
 {
     std::size_t at = 0;
     while (at < size) {
-        if (!in_record && output == Output::framed)
+        if (!in_record && output == Output::framed) {
             print_start(records + 1);
+        } else if (!in_record && output == Output::journal) {
+            entry.size = 0;
+            add(entry, MESSAGE);
+        }
         in_record = true;
         if (line_start && data[at] == '\n') {
             ++at;
@@ -447,10 +449,8 @@ int main(int argc, char **argv)
         default: usage();
         }
     }
-    if (output_is_journal()) {
+    if (output_is_journal())
         output = Output::journal;
-        add(entry, MESSAGE);
-    }
     int fd = activated_fifo();
     if (optind + (fd < 0 ? 1 : 0) > argc || optind + 1 < argc)
         usage();
