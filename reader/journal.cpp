@@ -53,12 +53,16 @@ Buffer entry;
 
 // The name snmpTrapOID.0 in each form a trap receiver's output options give
 // it: with its module, bare, in full, numeric, or without any MIB loaded.
+// The name's own bytes decide: only '.' or ':' (or nothing) before
+// snmpTrapOID.0.
 bool names_trap_oid(const char *name, std::size_t length)
 {
     auto ends_with = [&](const char *tail) {
         std::size_t size = std::strlen(tail);
-        return length >= size && std::memcmp(name + length - size, tail, size) == 0
-               && (length == size || std::strchr(".:", name[length - size - 1]) != nullptr);
+        if (length < size || std::memcmp(name + length - size, tail, size) != 0)
+            return false;
+        char before = length == size ? '.' : name[length - size - 1];
+        return before == '.' || before == ':';
     };
     auto is = [&](const char *text) {
         return length == std::strlen(text) && std::memcmp(name, text, length) == 0;
