@@ -31,6 +31,18 @@ const char *file_kind(mode_t mode)
     return "something else";
 }
 
+void refuse_all_but_a_fifo(int fd, const char *name)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        fail("Error opening FIFO", name);
+    if (!S_ISFIFO(st.st_mode)) {
+        std::fprintf(stderr, "trapsink: '%s' is %s, not a FIFO: remove it or name another path\n",
+                     name, file_kind(st.st_mode));
+        std::exit(1);
+    }
+}
+
 }  // namespace
 
 // One read-write open gives both ends (fifo(7)): the write end keeps the
@@ -47,16 +59,25 @@ int open_fifo(const char *path)
     return fd;
 }
 
+// No lock is asked for: the lock of a FIFO that systemd holds outlives the
+// trapsink that took it (it belongs to the open file, which systemd keeps
+// open), and the one taking the pipe away comes after that reader.
+int take_fifo_away(const char *path)
+{
+    int fd = open(path, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return -1;
+    if (fd < 0)
+        fail("Error opening FIFO", path);
+    refuse_all_but_a_fifo(fd, path);
+    if (unlink(path) != 0)
+        fail("Error removing FIFO", path);
+    return fd;
+}
+
 void take_fifo(int fd, const char *name, long mode, long gid)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        fail("Error opening FIFO", name);
-    if (!S_ISFIFO(st.st_mode)) {
-        std::fprintf(stderr, "trapsink: '%s' is %s, not a FIFO: remove it or name another path\n",
-                     name, file_kind(st.st_mode));
-        std::exit(1);
-    }
+    refuse_all_but_a_fifo(fd, name);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK)
             fail("Error locking FIFO", name);

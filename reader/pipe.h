@@ -12,6 +12,12 @@ int activated_fifo();
 // when nothing is there.
 int open_fifo(const char *path);
 
+// Takes the FIFO at path away: opens it for reading and writing, so that
+// what waits in it can still be read, then removes the path, so that every
+// handler from now on is refused. Returns -1 when nothing is at path;
+// anything but a FIFO is refused and left as it is.
+int take_fifo_away(const char *path);
+
 // Refuses anything but a FIFO, and a FIFO that another trapsink reads (the
 // two would take each other's traps); then sets the group and mode asked
 // for (each < 0: not asked for), makes the descriptor non-blocking and

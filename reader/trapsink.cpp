@@ -13,7 +13,9 @@
 // (journal.h).
 //
 // On SIGTERM or SIGINT it prints what it has read and what waits in the pipe,
-// and exits 0: a stop loses nothing that was handed over before it.
+// and exits 0: a stop loses nothing that was handed over before it. A
+// record that has begun when the pipe is empty is waited for, a second at
+// most, since a handler writes the text and the marker apart.
 //
 // This file is the run: the options, the standard descriptors, the stop
 // signals and the read loop. pipe.cpp takes the pipe (activation.cpp the
@@ -22,8 +24,12 @@
 // libsystemd in a build without it.
 //
 // usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] [FIFO]
+//        trapsink -R [-r] [-n COUNT] [-N FD] FIFO
 //   -r        copy the stream to standard output byte for byte, no framing
 //             (but into the journal, one entry a record all the same)
+//   -R        take the FIFO away: remove its path once it is held, so that
+//             handlers are refused from then on, then stop as on SIGTERM
+//             once the handlers that opened it before have had a moment
 //   -n COUNT  exit with status 0 after COUNT records (0: once the FIFO is held);
 //             records after them in the same read are not printed
 //   -N FD     when the FIFO is held, write a newline to FD and close it
@@ -42,6 +48,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -57,9 +64,28 @@ namespace {
 // pipe: what was read is always printed whole first.
 volatile sig_atomic_t stopping = 0;
 
+// How long a stop waits for the end of a record that has begun: a handler
+// writes its trap's text and the marker apart (and a trap over 8 KiB in
+// several writes), so a stop between them is ordinary. Well under the
+// service's stop timeout.
+constexpr long long STOP_WAIT_MS = 1000;
+// How long after taking the pipe away (-R) the stop comes: a handler that
+// opened the pipe just before may still be writing.
+constexpr long long TAKE_AWAY_MS = 500;
+constexpr long long NEVER = LLONG_MAX;
+
+long long now_ms()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
 [[noreturn]] void usage()
 {
-    std::fputs("usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] [FIFO]\n", stderr);
+    std::fputs("usage: trapsink [-r] [-n COUNT] [-N FD] [-m MODE] [-g GROUP] [FIFO]\n"
+               "       trapsink -R [-r] [-n COUNT] [-N FD] FIFO\n",
+               stderr);
     std::exit(2);
 }
 
@@ -162,9 +188,11 @@ int main(int argc, char **argv)
     long limit = -1;  // records to print before exiting; -1: no end
     long mode = -1;
     long gid = -1;
-    for (int opt; (opt = getopt(argc, argv, "rn:N:m:g:")) != -1;) {
+    bool take_away = false;
+    for (int opt; (opt = getopt(argc, argv, "rRn:N:m:g:")) != -1;) {
         switch (opt) {
         case 'r': sink = nullptr; break;
+        case 'R': take_away = true; break;
         case 'n': limit = number(optarg, 10, LONG_MAX); break;
         case 'N': ready_fd = static_cast<int>(number(optarg, 10, INT_MAX)); break;
         case 'm': mode = number(optarg, 8, 0777); break;
@@ -176,12 +204,21 @@ int main(int argc, char **argv)
         if (const RecordSink *journal = journal_sink(); journal != nullptr)
             sink = journal;
     int fd = activated_fifo();
-    if (optind + (fd < 0 ? 1 : 0) > argc || optind + 1 < argc)
+    if (optind + (fd < 0 || take_away ? 1 : 0) > argc || optind + 1 < argc
+        || (take_away && (fd >= 0 || mode >= 0 || gid >= 0)))
         usage();
     const char *fifo_name = optind < argc ? argv[optind] : "descriptor 3";
-    if (fd < 0)
-        fd = open_fifo(fifo_name);
-    take_fifo(fd, fifo_name, mode, gid);
+    long long stop_at = NEVER;  // when the loop stops, once the pipe is empty
+    if (take_away) {
+        fd = take_fifo_away(fifo_name);
+        if (fd < 0)
+            return 0;  // nothing there: nothing waits
+        stop_at = now_ms() + TAKE_AWAY_MS;
+    } else {
+        if (fd < 0)
+            fd = open_fifo(fifo_name);
+        take_fifo(fd, fifo_name, mode, gid);
+    }
     if (ready_fd >= 0) {
         static char ready_name[32];
         std::snprintf(ready_name, sizeof ready_name, "descriptor %d", ready_fd);
@@ -191,30 +228,44 @@ int main(int argc, char **argv)
     }
 
     // Each read's records are printed before the next read, so that they
-    // show as they arrive. A stop ends the loop once the pipe is empty.
+    // show as they arrive. A stop ends the loop once the pipe is empty and
+    // no record has begun, or, while one has, STOP_WAIT_MS after the stop.
     static char in[1 << 16];
     while (limit < 0 || records_ended() < limit) {
         ssize_t n = read(fd, in, sizeof in);
+        if (n > 0) {
+            std::size_t taken = frame(sink, in, static_cast<std::size_t>(n), limit);
+            if (sink == nullptr)
+                put(in, taken);
+            flush_output();
+            continue;
+        }
         if (n == 0) {
             std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
                          fifo_name);
             return 1;
         }
-        if (n < 0) {
-            if (errno != EAGAIN)
-                fail("Error reading", fifo_name);
-            if (stopping)
-                break;  // the pipe is empty
-            pollfd wait{fd, POLLIN, 0};
-            if (ppoll(&wait, 1, nullptr, &while_waiting) < 0 && errno != EINTR)
-                fail("Error reading", fifo_name);
-            continue;
+        if (errno != EAGAIN)
+            fail("Error reading", fifo_name);
+        // The pipe is empty: wait for it, until the stop or the end of the
+        // wait for a record's end, if either is due.
+        timespec timeout{};
+        bool timed = stopping || stop_at != NEVER;
+        if (timed) {
+            long long now = now_ms();
+            if (stopping && now < stop_at)
+                stop_at = now;
+            long long wake = now < stop_at ? stop_at : stop_at + STOP_WAIT_MS;
+            if (now >= stop_at && (!record_begun() || now >= wake))
+                break;
+            timeout = {static_cast<time_t>((wake - now) / 1000),
+                       static_cast<long>((wake - now) % 1000 * 1000000)};
         }
-        std::size_t taken = frame(sink, in, static_cast<std::size_t>(n), limit);
-        if (sink == nullptr)
-            put(in, taken);
-        flush_output();
+        pollfd wait{fd, POLLIN, 0};
+        if (ppoll(&wait, 1, timed ? &timeout : nullptr, &while_waiting) < 0 && errno != EINTR)
+            fail("Error reading", fifo_name);
     }
+    // A record whose end did not come in time goes as far as it came.
     cut_record(sink);
     return 0;
 }
