@@ -37,10 +37,11 @@ struct ClosedCase {
     unsigned closed;
     bool trace_taken;
     bool dev_null_refused = false;
+    const char *level = "1";
     friend void PrintTo(const ClosedCase &c, std::ostream *os)
     {
         *os << "closed mask " << c.closed << (c.trace_taken ? ", trace taken" : "")
-            << (c.dev_null_refused ? ", /dev/null refused" : "");
+            << (c.dev_null_refused ? ", /dev/null refused" : "") << ", level " << c.level;
     }
 };
 
@@ -61,7 +62,7 @@ TEST_P(ClosedDescriptors, NothingLandsInTheWrongPlace)
         wrapper = {strace, "-qq", "-e", "trace=open,openat", "-o", log};
     if (c.dev_null_refused)
         wrapper.insert(wrapper.end(), {"-P", "/dev/null", "-e", "inject=open,openat:error=EACCES"});
-    Outcome o = run({.args = {"-d", "1"}, .input = input, .closed_fds = c.closed,
+    Outcome o = run({.args = {"-d", c.level}, .input = input, .closed_fds = c.closed,
                      .use_wrapper = false, .wrapper = wrapper, .env = {"ASAN_OPTIONS=detect_leaks=0"}});
     static const std::regex trace_open(R"(corvane\.trc", [^)]*\) = ([0-9]+))");
     std::smatch opened;
@@ -113,11 +114,13 @@ INSTANTIATE_TEST_SUITE_P(
                 cases.push_back({mask, taken});
         cases.push_back({1u << 0, false, true});
         cases.push_back({1u << 2, false, true});
+        cases.push_back({1u << 2, false, true, "0"});
         return cases;
     }()),
     [](const auto &info) {
         return closed_name(info.param.closed) + (info.param.trace_taken ? "TraceTaken" : "")
-               + (info.param.dev_null_refused ? "DevNullRefused" : "");
+               + (info.param.dev_null_refused ? "DevNullRefused" : "")
+               + (info.param.level[0] == '0' ? "AtLevel0" : "");
     });
 
 // The dangerous case: a message that comes after the pipe is open. At level

@@ -4,14 +4,17 @@
 
 #include "fixture.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 using namespace harness;
 
@@ -173,6 +176,8 @@ TEST_P(TrapsinkStarts, WithThePathAsAsked)
 // nsswitch.conf first. (LeakSanitizer cannot run under strace.)
 const std::vector<std::string> GROUP_DATABASE_FAILS{
     "/usr/bin/strace", "-f", "-o", "/dev/null", "-P", "/etc/nsswitch.conf", "-e", "inject=openat:error=EIO"};
+const std::vector<std::string> DEV_NULL_REFUSED{
+    "/usr/bin/strace", "-f", "-o", "/dev/null", "-P", "/dev/null", "-e", "inject=openat:error=EACCES"};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, TrapsinkStarts,
@@ -207,6 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"StandardOutputClosed", At::nothing, {}, 1,
                   "Error writing to 'standard output' [Bad file descriptor]", 0, false, {},
                   Passed::no, true, 1u << 1},
+        StartCase{"DevNullRefusedForClosedStandardError", At::nothing, {}, 1, "", 0, false,
+                  {"ASAN_OPTIONS=detect_leaks=0"}, Passed::no, true, 1u << 2, DEV_NULL_REFUSED},
         StartCase{"PassedToAnotherProcess", At::nothing, {}, 0, "", S_IFIFO | 0600, false,
                   {"LISTEN_FDS=1", "LISTEN_PID=1"}},
         StartCase{"PassedWithoutOperand", At::fifo, {"-n", "0"}, 0, "", S_IFIFO | 0640, false, {},
@@ -222,24 +229,36 @@ INSTANTIATE_TEST_SUITE_P(
 // every record counted and sized, nothing printed past COUNT; with
 // standard output a service's journal stream, every record is one journal
 // entry (out: what the journal's socket received), or, where the journal
-// is away, printed as when run by hand. Without a
-// COUNT the reader is stopped (SIGTERM) once the expected output is in, or,
-// for a stop with traps waiting, right after they were written into the
-// pipe while it was held up: it prints all of them and exits 0. A standard
-// output that takes only out_limit bytes ends it with status 1 once they
-// are in, wherever in a read that falls.
+// is away, printed as when run by hand. Without a COUNT the reader is
+// stopped (SIGTERM) once the expected output is in, or as stop says: it
+// prints what it has read and what waits, waits for the end of a trap that
+// has begun, and exits 0. A standard output that takes only out_limit
+// bytes ends it with status 1 once they are in, wherever in a read that
+// falls; a data limit is met only by a reader that keeps what it no longer
+// needs.
 enum class Journal { none, present, away };
+enum class Stop {
+    at_output,           // once the expected output is in
+    with_traps_waiting,  // right after the input went in while it was held up
+    while_writing,       // while its standard output, full, holds it up
+    before_marker,       // by SIGINT between a trap's text and its marker,
+                         // which follows within the wait
+    stalled,             // after a trap's text whose marker never comes
+};
 
 struct FrameCase {
     const char *name;
     std::vector<std::string> args;
     std::string input;  // written into the pipe
     std::string out;
-    bool stopped_with_traps_waiting = false;
+    Stop stop = Stop::at_output;
     rlim_t out_limit = 0;
     Journal journal = Journal::none;
     std::string err = "";
     std::vector<std::string> env = {};
+    unsigned closed_fds = 0;
+    rlim_t data_limit = 0;
+    int repeat = 1;  // input and out, this many times over
 };
 
 class TrapsinkFrames : public TrapsinkTest, public testing::WithParamInterface<FrameCase> {};
@@ -264,37 +283,84 @@ TEST_P(TrapsinkFrames, ExactlyWhatArrived)
     Launch launch = trapsink(c.args);
     launch.journal = c.journal != Journal::none;
     launch.env = c.env;
+    launch.closed_fds = c.closed_fds;
     if (c.out_limit > 0) {
         launch.out_to_file = true;
         launch.limit_resource = RLIMIT_FSIZE;
         launch.limit = c.out_limit;
     }
-    if (!c.stopped_with_traps_waiting)
-        launch.input = c.input;
+    if (c.data_limit > 0) {
+        if (TEST_SANITIZED)
+            GTEST_SKIP() << "the sanitizers' shadow memory is past any data limit";
+        launch.limit_resource = RLIMIT_DATA;
+        launch.limit = c.data_limit;
+    }
+    std::string input, expected;
+    for (int i = 0; i < c.repeat; ++i) {
+        input += c.input;
+        expected += c.out;
+    }
+    if (c.stop == Stop::at_output)
+        launch.input = input;
     Process sink(launch);
-    if (c.stopped_with_traps_waiting) {
+    // The journal's socket is read while the reader runs, as the journal
+    // reads it: a socket left unread holds back its sender.
+    std::string entries;
+    std::atomic<bool> ended = false;
+    std::thread journal_reader([&] {
+        while (journal >= 0 && !ended) {
+            pollfd ready{journal, POLLIN, 0};
+            poll(&ready, 1, 10);
+            entries += received_entries(journal);
+        }
+    });
+    auto pause = [] { poll(nullptr, 0, 200); };
+    switch (c.stop) {
+    case Stop::at_output: break;
+    case Stop::with_traps_waiting:
         kill(sink.pid(), SIGSTOP);
-        sink.feed(c.input);
+        sink.feed(input);
         kill(sink.pid(), SIGTERM);
         kill(sink.pid(), SIGCONT);
+        break;
+    case Stop::while_writing:
+    case Stop::stalled:
+        sink.feed(input);
+        pause();
+        kill(sink.pid(), SIGTERM);
+        pause();  // before standard output is read, and so makes room
+        break;
+    case Stop::before_marker:
+        sink.feed(input.substr(0, input.size() - 1));
+        pause();
+        kill(sink.pid(), SIGINT);
+        pause();
+        sink.feed(input.substr(input.size() - 1));
+        break;
     }
     bool counted = std::find(c.args.begin(), c.args.end(), "-n") != c.args.end();
-    Outcome o = sink.finish(-1, counted || c.out_limit > 0 ? std::string::npos : c.out.size());
+    Outcome o = sink.finish(-1, counted || c.out_limit > 0 || c.stop != Stop::at_output
+                                    ? std::string::npos
+                                    : expected.size());
+    ended = true;
+    journal_reader.join();
+    if (journal >= 0)
+        entries += received_entries(journal);
     EXPECT_EQ(o.exit_code, c.out_limit > 0 ? 1 : 0);
     if (c.journal != Journal::none && !TEST_TRAPSINK_SYSTEMD) {
         // It prints the records, having said that it cannot send them.
-        EXPECT_EQ(o.err, WITHOUT_JOURNAL);
-        EXPECT_EQ(received_entries(journal), "");
+        EXPECT_EQ(o.err, c.closed_fds & 4u ? "" : WITHOUT_JOURNAL);
+        EXPECT_EQ(entries, "");
         EXPECT_NE(o.out, "");
     } else {
         EXPECT_EQ(o.err, c.err);
         std::string out = o.out;
         if (c.journal == Journal::present) {
             EXPECT_EQ(o.out, "");
-            out = received_entries(journal);
+            out = entries;
         }
-        EXPECT_TRUE(out == c.out) << out.size() << " bytes out for " << c.out.size() << ":\n"
-                                  << out.substr(0, 300);
+        EXPECT_TRUE(out == expected) << out.size() << " bytes out for " << expected.size()
+                                     << ":\n" << out.substr(0, 300);
     }
     if (journal >= 0)
         close(journal);
@@ -309,6 +375,14 @@ const std::string HEAD = "router.example\nUDP: [192.0.2.1]:1024->[192.0.2.2]:162
 const std::string HEAD_FIELDS =
     "TRAP_HOST=router.example\nTRAP_ADDRESS=UDP: [192.0.2.1]:1024->[192.0.2.2]:162\n";
 const std::string LINK_DOWN = HEAD + "SNMPv2-MIB::snmpTrapOID.0 IF-MIB::linkDown\nIF-MIB::ifIndex.2 2\n";
+const std::string LINK_DOWN_FIELDS = HEAD_FIELDS + "TRAP_OID=IF-MIB::linkDown\n";
+// The trap OID's name as -Of, -Os and -On without its leading dot give it.
+const std::string FULL_NAME = HEAD + ".iso.org.dod.internet.snmpV2.snmpModules.snmpMIB.snmpMIBObjects"
+                                     ".snmpTrap.snmpTrapOID.0 a\n";
+const std::string BARE_NAME = HEAD + "snmpTrapOID.0 b\n";
+const std::string NUMERIC_NAME = HEAD + "1.3.6.1.6.3.1.1.4.1.0 c\n";
+const std::string NUL_IN_NAME = HEAD + std::string("X-MIB::ifDescr.1\0snmpTrapOID.0 v\n", 33);
+const std::string TRAP_1K = "host\n" + std::string(1000, 'a') + "\n";
 const std::string BINARY = "host\n" + std::string("a\0b\xff\r\x01", 6) + "\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -325,49 +399,76 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{"RawNothingPastCount", {"-r", "-n", "1"}, "a\n\nb\n\n", "a\n\n"},
         FrameCase{"EndsInsideATrap", {}, "a\n\nb", framed(1, "a\n") + "=== trap 2 ===\nb"},
         FrameCase{"StopPrintsWhatWaits", {}, "a\n\nb\n\n" + TRAP_9K + "\n",
-                  framed(1, "a\n") + framed(2, "b\n") + framed(3, TRAP_9K), true},
+                  framed(1, "a\n") + framed(2, "b\n") + framed(3, TRAP_9K), Stop::with_traps_waiting},
         FrameCase{"RawStopPrintsWhatWaits", {"-r"}, std::string(200000, '\n'),
-                  std::string(200000, '\n'), true},
-        FrameCase{"FailedFlush", {"-n", "1"}, "a\n\n", framed(1, "a\n").substr(0, 10), false, 10,
+                  std::string(200000, '\n'), Stop::with_traps_waiting},
+        FrameCase{"FailedFlush", {"-n", "1"}, "a\n\n", framed(1, "a\n").substr(0, 10), Stop::at_output, 10,
                   Journal::none, WRITE_FAILED},
         FrameCase{"FailedWriteInARead", {"-n", "3"}, TRAP_9K + "\n" + TRAP_9K + "\n" + TRAP_9K + "\n",
-                  (framed(1, TRAP_9K) + framed(2, TRAP_9K)).substr(0, 15000), false, 15000,
+                  (framed(1, TRAP_9K) + framed(2, TRAP_9K)).substr(0, 15000), Stop::at_output, 15000,
                   Journal::none, WRITE_FAILED},
         FrameCase{"RawFailedWriteInARead", {"-r", "-n", "3"},
                   TRAP_9K + "\n" + TRAP_9K + "\n" + TRAP_9K + "\n",
-                  (TRAP_9K + "\n" + TRAP_9K).substr(0, 15000), false, 15000, Journal::none,
+                  (TRAP_9K + "\n" + TRAP_9K).substr(0, 15000), Stop::at_output, 15000, Journal::none,
                   WRITE_FAILED},
         FrameCase{"JournalTraps", {"-n", "2"}, LINK_DOWN + "\n" + LINK_DOWN + "\n",
-                  entry(LINK_DOWN, HEAD_FIELDS + "TRAP_OID=IF-MIB::linkDown\n")
-                      + entry(LINK_DOWN, HEAD_FIELDS + "TRAP_OID=IF-MIB::linkDown\n"),
-                  false, 0, Journal::present},
+                  entry(LINK_DOWN, LINK_DOWN_FIELDS) + entry(LINK_DOWN, LINK_DOWN_FIELDS),
+                  Stop::at_output, 0, Journal::present},
         FrameCase{"JournalNumericOid", {"-n", "1"},
                   HEAD + ".1.3.6.1.6.3.1.1.4.1.0 .1.3.6.1.6.3.1.1.5.3\n\n",
                   entry(HEAD + ".1.3.6.1.6.3.1.1.4.1.0 .1.3.6.1.6.3.1.1.5.3\n",
                         HEAD_FIELDS + "TRAP_OID=.1.3.6.1.6.3.1.1.5.3\n"),
-                  false, 0, Journal::present},
+                  Stop::at_output, 0, Journal::present},
         FrameCase{"JournalOidWithoutMib", {"-r", "-n", "1"},
                   HEAD + "iso.3.6.1.6.3.1.1.4.1.0 iso.3.6.1.6.3.1.1.5.3\n\n",
                   entry(HEAD + "iso.3.6.1.6.3.1.1.4.1.0 iso.3.6.1.6.3.1.1.5.3\n",
                         HEAD_FIELDS + "TRAP_OID=iso.3.6.1.6.3.1.1.5.3\n"),
-                  false, 0, Journal::present},
+                  Stop::at_output, 0, Journal::present},
         FrameCase{"JournalOnlyTheTrapOid", {"-n", "1"}, HEAD + "X-MIB::notsnmpTrapOID.0 x\n\n",
-                  entry(HEAD + "X-MIB::notsnmpTrapOID.0 x\n", HEAD_FIELDS), false, 0,
+                  entry(HEAD + "X-MIB::notsnmpTrapOID.0 x\n", HEAD_FIELDS), Stop::at_output, 0,
                   Journal::present},
         FrameCase{"JournalHostOnly", {"-n", "2"}, "\nhost\n\n",
-                  entry("") + entry("host\n", "TRAP_HOST=host\n"), false, 0, Journal::present},
+                  entry("") + entry("host\n", "TRAP_HOST=host\n"), Stop::at_output, 0, Journal::present},
         FrameCase{"JournalAnyBytes", {"-n", "1"}, BINARY + "\n",
-                  entry(BINARY, "TRAP_HOST=host\nTRAP_ADDRESS=" + BINARY.substr(5, 6) + "\n"), false,
+                  entry(BINARY, "TRAP_HOST=host\nTRAP_ADDRESS=" + BINARY.substr(5, 6) + "\n"), Stop::at_output,
                   0, Journal::present},
         FrameCase{"JournalLargerThanADatagram", {"-n", "1"}, "host\n" + std::string(300000, 'x') + "\n\n",
                   entry("host\n" + std::string(300000, 'x') + "\n",
                         "TRAP_HOST=host\nTRAP_ADDRESS=" + std::string(300000, 'x') + "\n"),
-                  false, 0, Journal::present},
-        FrameCase{"StreamOfAnother", {"-n", "1"}, "a\n\n", framed(1, "a\n"), false, 0, Journal::none,
+                  Stop::at_output, 0, Journal::present},
+        FrameCase{"StreamOfAnother", {"-n", "1"}, "a\n\n", framed(1, "a\n"), Stop::at_output, 0, Journal::none,
                   "", {"JOURNAL_STREAM=1:1"}},
-        FrameCase{"JournalAway", {"-n", "1"}, "a\n\n", framed(1, "a\n"), false, 0, Journal::away,
+        FrameCase{"JournalAway", {"-n", "1"}, "a\n\n", framed(1, "a\n"), Stop::at_output, 0, Journal::away,
                   "trapsink: Error sending trap 1 to the journal [No such file or directory]: "
-                  "printed instead\n"}),
+                  "printed instead\n"},
+        // Where standard error was closed, its message does not run into the pipe.
+        FrameCase{.name = "JournalAwayStandardErrorClosed", .input = "a\n\n", .out = framed(1, "a\n"),
+                  .journal = Journal::away, .closed_fds = 1u << 2},
+        FrameCase{.name = "StopBetweenTextAndMarker", .input = "host\nline\n\n",
+                  .out = framed(1, "host\nline\n"), .stop = Stop::before_marker},
+        FrameCase{.name = "JournalStopBetweenTextAndMarker", .input = LINK_DOWN + "\n",
+                  .out = entry(LINK_DOWN, LINK_DOWN_FIELDS), .stop = Stop::before_marker,
+                  .journal = Journal::present},
+        FrameCase{.name = "JournalStopSendsAStalledTrap", .input = LINK_DOWN,
+                  .out = entry(LINK_DOWN, LINK_DOWN_FIELDS), .stop = Stop::stalled,
+                  .journal = Journal::present},
+        FrameCase{.name = "RawStopWhileWriting", .args = {"-r"}, .input = std::string(200000, '\n'),
+                  .out = std::string(200000, '\n'), .stop = Stop::while_writing},
+        FrameCase{.name = "JournalEveryNameOfTheTrapOid", .args = {"-n", "3"},
+                  .input = FULL_NAME + "\n" + BARE_NAME + "\n" + NUMERIC_NAME + "\n",
+                  .out = entry(FULL_NAME, HEAD_FIELDS + "TRAP_OID=a\n")
+                         + entry(BARE_NAME, HEAD_FIELDS + "TRAP_OID=b\n")
+                         + entry(NUMERIC_NAME, HEAD_FIELDS + "TRAP_OID=c\n"),
+                  .journal = Journal::present},
+        FrameCase{.name = "JournalNulBeforeTheName", .args = {"-n", "1"}, .input = NUL_IN_NAME + "\n",
+                  .out = entry(NUL_IN_NAME, HEAD_FIELDS), .journal = Journal::present},
+        FrameCase{.name = "JournalFirstTrapOidOnly", .args = {"-n", "1"},
+                  .input = LINK_DOWN + "SNMPv2-MIB::snmpTrapOID.0 IF-MIB::linkUp\n\n",
+                  .out = entry(LINK_DOWN + "SNMPv2-MIB::snmpTrapOID.0 IF-MIB::linkUp\n", LINK_DOWN_FIELDS),
+                  .journal = Journal::present},
+        FrameCase{.name = "JournalFieldsDoNotPileUp", .args = {"-n", "20000"}, .input = TRAP_1K + "\n",
+                  .out = entry(TRAP_1K, "TRAP_HOST=host\nTRAP_ADDRESS=" + TRAP_1K.substr(5, 1000) + "\n"),
+                  .journal = Journal::present, .data_limit = 16 << 20, .repeat = 20000}),
     testing::PrintToStringParamName());
 
 // A second trapsink on a pipe that one reads is refused at once, and the
@@ -436,5 +537,27 @@ TEST_F(TrapsinkTest, RestartLosesNothingWhileThePipeIsHeld)
     Outcome o = sink.finish(-1, while_stopped.size() + after.size());
     EXPECT_EQ(o.exit_code, 0) << o.err;
     EXPECT_EQ(o.out, while_stopped + after);
+    close(held);
+}
+
+// What the socket unit's stop does once its reader has stopped: trapsink
+// -R, on the path, takes it away, so that a handler from then on is
+// refused, and prints what waits in the pipe, and what a handler that
+// opened it before writes in the moment after, then ends by itself.
+TEST_F(TrapsinkTest, TakingThePipeAwayRefusesHandlersAndKeepsWhatWaits)
+{
+    ASSERT_EQ(mkfifo(PIPE, 0600), 0);
+    int held = open(PIPE, O_RDWR | O_NONBLOCK | O_CLOEXEC);  // as systemd holds it
+    int writer = open(PIPE, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // a handler's
+    ASSERT_EQ(write(writer, "a\n\n", 3), 3);
+    Process sink({.program = TRAPSINK, .args = {"-R", "-N", "4", PIPE}, .ready_fd = 4});
+    EXPECT_FALSE(exists(PIPE));
+    EXPECT_EQ(harness::run({.input = "refused\n"}, -1).exit_code, 1);
+    poll(nullptr, 0, 200);
+    ASSERT_EQ(write(writer, "b\n\n", 3), 3);
+    Outcome o = sink.finish(-1);
+    EXPECT_EQ(o.exit_code, 0) << o.err;
+    EXPECT_EQ(o.out, framed(1, "a\n") + framed(2, "b\n"));
+    close(writer);
     close(held);
 }
