@@ -6,16 +6,16 @@
 # with snmptrap, each carrying a serial number, while the operator does one
 # thing per row; then every serial is looked for in trapsink's journal.
 #
-# A trap that is not printed was either refused visibly (a handler said so in
-# the trace file or on the daemon's standard error) or lost without a trace.
-# Each row must lose nothing without a trace (but for the two losses
-# trapsink(1) owns up to: what a killed trapsink had read, and a trap
-# written in the moment between trapsink's last read and systemd closing the
-# pipe on a socket stop), leave the socket listening and
-# deliver again at once; the upgrade must leave no unit failed and the new
-# trapsink running. Every trap must be one journal entry with its text byte
-# for byte (as a second handler keeps it) and the fields TRAP_HOST,
-# TRAP_ADDRESS and TRAP_OID.
+# A trap that the daemon handed to its handlers and that is not printed was
+# either refused visibly (a handler said so in the trace file or on the
+# daemon's standard error) or lost without a trace.
+# Each row must lose nothing without a trace (but for the loss trapsink(1)
+# owns up to: what a killed trapsink had read), give one journal entry a
+# trap (a trap split by a stop, or an empty entry, is a failure), leave the
+# socket listening and deliver again at once; the upgrade must leave no unit
+# failed and the new trapsink running. Every trap must be one journal entry
+# with its text byte for byte (as a second handler keeps it) and the fields
+# TRAP_HOST, TRAP_ADDRESS and TRAP_OID.
 #
 # usage: lifecycle_test.sh DEB [WORK_DIR]
 #   DEB       the package to test; the upgrade installs the same files under
@@ -63,14 +63,20 @@ version=$(sed -n 's/^Version: //p' "$work/next/DEBIAN/control")
 sed -i "s/^Version: .*/Version: $version+1/" "$work/next/DEBIAN/control"
 dpkg-deb -b "$work/next" "$root/var/tmp/debs/next.deb" >/dev/null && rm -rf "$work/next"
 
-# A trap a call, serials FIRST to FIRST+COUNT-1, as fast as snmptrap goes.
+# A trap a call, serials FIRST to FIRST+COUNT-1, as fast as snmptrap goes;
+# with PAD, a string of that many bytes in each (the daemon writes it in
+# hexadecimal, three characters a byte, so that the handler writes the trap
+# in several chunks).
 cat >"$root/usr/local/bin/send-traps" <<'EOF'
 #!/bin/sh
 export MIBS= MIBDIRS=/nonexistent
 i=$1
+pad=
+[ -n "${3:-}" ] && pad=$(head -c "$3" /dev/zero | tr '\0' x)
 while [ "$i" -lt $(($1 + $2)) ]; do
     snmptrap -v 2c -c public 127.0.0.1 '' 1.3.6.1.4.1.8072.9999.0.1 \
-        "1.3.6.1.4.1.8072.9999.1.$i" i "$i" || echo "snmptrap $i failed" >&2
+        "1.3.6.1.4.1.8072.9999.1.$i" i "$i" ${pad:+1.3.6.1.4.1.8072.9999.2 s "$pad"} \
+        || echo "snmptrap $i failed" >&2
     i=$((i + 1))
 done
 EOF
@@ -108,12 +114,15 @@ powered_off() {
 }
 
 traps() { in_ct journalctl -q -u trapsink.service PRIORITY=5 --no-pager "$@"; }
-# Serials in [FIRST, FIRST+COUNT) that trapsink printed, each once.
-printed() {
-    in_ct journalctl -q -u trapsink.service -o cat --no-pager \
-        | grep -oE '8072\.9999\.1\.[0-9]+' | cut -d. -f4 | sort -un \
+# Serials in [FIRST, FIRST+COUNT) in what standard input gives, each once.
+serials_in() {
+    grep -oE '8072\.9999\.1\.[0-9]+' | cut -d. -f4 | sort -un \
         | awk -v lo="$1" -v hi="$(($1 + $2))" '$1 >= lo && $1 < hi' | wc -l
 }
+# ... that trapsink printed, and that the daemon handed to its handlers (it
+# drops datagrams itself when its receive buffer is full).
+printed() { in_ct journalctl -q -u trapsink.service -o cat --no-pager | serials_in "$@"; }
+handed() { serials_in "$@" <"$root/var/tmp/captured"; }
 # Handler failures so far: in the trace file, or on the daemon's standard error.
 refusals() {
     { in_ct cat /var/tmp/corvane.trc 2>/dev/null
@@ -148,12 +157,14 @@ act() {
     steady) ;;
     service-restart)
         for _ in 1 2 3; do sleep 2; in_ct systemctl restart trapsink.service; done ;;
+    service-restart-8k-traps)
+        for _ in $(seq 10); do sleep 0.7; in_ct systemctl restart trapsink.service; done ;;
     restarts-past-start-limit)
         for _ in $(seq 10); do sleep 0.5; in_ct systemctl restart trapsink.service; done ;;
     crash-loop)
         for _ in $(seq 8); do sleep 0.7; in_ct systemctl kill -s SIGKILL trapsink.service; done ;;
     socket-restart)
-        sleep 3; in_ct systemctl restart trapsink.socket ;;
+        for _ in 1 2; do sleep 1; in_ct systemctl restart trapsink.socket; done ;;
     upgrade)
         sleep 3
         in_ct dpkg -i /var/tmp/debs/next.deb >"$work/upgrade.log" 2>&1 \
@@ -169,25 +180,29 @@ act() {
     esac
 }
 
-report() {  # ROW FIRST SENT REFUSED
-    got=$(printed "$2" "$3")
-    silent=$(($3 - got - $4))
+entry_count() { traps -o json | wc -l; }
+
+report() {  # ROW FIRST SENT REFUSED ENTRIES
+    got=$(printed "$2" "$3") handed=$(handed "$2" "$3")
+    silent=$((handed - got - $4))
     [ "$silent" -ge 0 ] || silent=0
-    printf '%-28s %6s %8s %10s %10s\n' "$1" "$3" "$got" "$(($3 - got - silent))" "$silent"
-    case $1 in crash-loop | socket-restart) ;; *)
+    printf '%-28s %6s %7s %8s %10s %10s %8s\n' "$1" "$3" "$handed" "$got" "$(($handed - got - silent))" \
+        "$silent" "$5"
+    case $1 in crash-loop) ;; *)
         [ "$silent" -eq 0 ] || fail "$1: $silent traps lost without a trace" ;;
     esac
+    [ "$5" -eq "$got" ] || fail "$1: $5 journal entries for $got traps"
 }
 
-run_row() {  # ROW FIRST COUNT
-    before=$(refusals)
-    in_ct send-traps "$2" "$3" 2>>"$work/send.log" &
+run_row() {  # ROW FIRST COUNT [PAD]
+    before=$(refusals) entries_before=$(entry_count)
+    in_ct send-traps "$2" "$3" ${4:-} 2>>"$work/send.log" &
     sender=$!
     act "$1"
     wait "$sender"
     settle "$2" "$3"
     socket_listening || { fail "$1: trapsink.socket is $(in_ct systemctl is-active trapsink.socket)"; recover; }
-    report "$1" "$2" "$3" $(($(refusals) - before))
+    report "$1" "$2" "$3" $(($(refusals) - before)) $(($(entry_count) - entries_before))
     # Delivery goes on at once.
     in_ct send-traps $(($2 + $3)) 5
     settle $(($2 + $3)) 5
@@ -204,11 +219,13 @@ in_ct systemctl restart snmptrapd.socket snmptrapd.service
 in_ct systemctl enable --now trapsink.socket >/dev/null 2>&1 || fail "cannot enable trapsink.socket"
 in_ct stat -c '%F %a %U %G' /run/corvane.p
 
-printf '%-28s %6s %8s %10s %10s\n' "what the operator did" sent printed refused "lost silently"
+printf '%-28s %6s %7s %8s %10s %10s %8s\n' "what the operator did" sent handed printed refused \
+    "lost silently" entries
 first=1
-for row in steady:300 service-restart:400 restarts-past-start-limit:300 crash-loop:300 \
-           socket-restart:300 upgrade:300 sigterm:400; do
-    run_row "${row%%:*}" "$first" "${row#*:}"
+for row in steady:300 service-restart:400 service-restart-8k-traps:300:8000 \
+           restarts-past-start-limit:300 crash-loop:300 socket-restart:300 upgrade:300 sigterm:400; do
+    set -- $(echo "$row" | tr : ' ')
+    run_row "$1" "$first" "$2" ${3:-}
     if [ "$first" -eq 1 ] && ! { sleep 1; traps -o cat; } | cmp -s - "$root/var/tmp/captured"; then
         fail "steady: the journal's traps differ from the texts the daemon handed over"
     fi
@@ -225,13 +242,13 @@ fi
 # Poweroff with traps waiting in the pipe: trapsink stopped in its tracks,
 # five traps handed over, the machine powered off and booted again.
 in_ct systemctl kill -s SIGSTOP trapsink.service
-before=$(refusals)
+before=$(refusals) entries_before=$(entry_count)
 in_ct send-traps "$first" 5
 sleep 1
 in_ct systemctl poweroff
 powered_off || fail "the container did not power off"
 boot
-report poweroff-with-traps-waiting "$first" 5 $(($(refusals) - before))
+report poweroff-with-traps-waiting "$first" 5 $(($(refusals) - before)) $(($(entry_count) - entries_before))
 socket_listening || fail "after a second boot trapsink.socket is not listening"
 first=$((first + 100000))
 run_row after-a-second-boot "$first" 20
