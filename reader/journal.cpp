@@ -3,6 +3,7 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -71,6 +72,25 @@ bool names_trap_oid(const char *name, std::size_t length)
            || is("1.3.6.1.6.3.1.1.4.1.0") || is("iso.3.6.1.6.3.1.1.4.1.0");
 }
 
+// The sender's address in a transport address as the trap receiver writes
+// it, "UDP: [192.0.2.7]:37399->[192.0.2.1]:162" or "UDP/IPv6: [::1]:35027":
+// what stands in the brackets after the transport's name, if it is an IP
+// address (hex digits, dots and colons); else nullptr.
+const char *source_address(const char *line, const char *line_end, const char **address_end)
+{
+    const auto *colon = static_cast<const char *>(std::memchr(line, ':', line_end - line));
+    if (colon == nullptr || line_end - colon < 3 || colon[1] != ' ' || colon[2] != '[')
+        return nullptr;
+    const char *address = colon + 3;
+    const char *end = address;
+    while (end < line_end && (std::isxdigit(static_cast<unsigned char>(*end)) != 0 || *end == '.' || *end == ':'))
+        ++end;
+    if (end == address || end == line_end || *end != ']')
+        return nullptr;
+    *address_end = end;
+    return address;
+}
+
 void begin_entry(long /*number*/)
 {
     entry.size = 0;
@@ -91,7 +111,7 @@ void send_entry(long number, long /*bytes*/)
     const char *end = entry.data + entry.size;
     static Buffer fields;
     fields.size = 0;
-    std::size_t starts[3], count = 0;
+    std::size_t starts[4], count = 0;
     auto field = [&](const char *name, const char *value, const char *value_end) {
         starts[count++] = fields.size;
         add(fields, name);
@@ -105,6 +125,9 @@ void send_entry(long number, long /*bytes*/)
             field("TRAP_HOST=", line, line_end);
         } else if (index == 1) {
             field("TRAP_ADDRESS=", line, line_end);
+            const char *address_end = nullptr;
+            if (const char *address = source_address(line, line_end, &address_end); address != nullptr)
+                field("TRAP_SOURCE=", address, address_end);
         } else if (const auto *space = static_cast<const char *>(std::memchr(line, ' ', line_end - line));
                    space != nullptr && names_trap_oid(line, static_cast<std::size_t>(space - line))) {
             field("TRAP_OID=", space + 1, line_end);
@@ -112,7 +135,7 @@ void send_entry(long number, long /*bytes*/)
         }
         line = line_end + 1;
     }
-    iovec parts[6] = {{entry.data, entry.size},
+    iovec parts[7] = {{entry.data, entry.size},
                       {const_cast<char *>("PRIORITY=5"), 10},
                       {const_cast<char *>("SYSLOG_IDENTIFIER=trapsink"), 26}};
     for (std::size_t i = 0; i < count; ++i) {

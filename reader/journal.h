@@ -1,8 +1,9 @@
 // The journal: each record sent as one entry, its MESSAGE the trap's text
-// as received, without the marker, with the fields TRAP_HOST, TRAP_ADDRESS
-// and TRAP_OID where the text has them (a trap receiver's text: the sending
-// host, the transport address, then one line per variable binding,
-// snmpTrapOID.0 among them).
+// as received, without the marker, with the fields TRAP_HOST, TRAP_ADDRESS,
+// TRAP_SOURCE and TRAP_OID where the text has them (a trap receiver's text:
+// the sending host, the transport address, whose sender's IP address is
+// TRAP_SOURCE, then one line per variable binding, snmpTrapOID.0 among
+// them).
 #pragma once
 
 #include "records.h"

@@ -373,7 +373,10 @@ const std::string WRITE_FAILED = "trapsink: Error writing to 'standard output' [
 const std::string HEAD = "router.example\nUDP: [192.0.2.1]:1024->[192.0.2.2]:162\n"
                          "DISMAN-EVENT-MIB::sysUpTimeInstance 0:0:01:00.00\n";
 const std::string HEAD_FIELDS =
-    "TRAP_HOST=router.example\nTRAP_ADDRESS=UDP: [192.0.2.1]:1024->[192.0.2.2]:162\n";
+    "TRAP_HOST=router.example\nTRAP_ADDRESS=UDP: [192.0.2.1]:1024->[192.0.2.2]:162\nTRAP_SOURCE=192.0.2.1\n";
+// Transport addresses over udp6, and with no IP address in them.
+const std::string UDP6 = "<UNKNOWN>\nUDP/IPv6: [::1]:35027\n";
+const std::string NO_IP = "host\nTCP: [host.example]:162\n";
 const std::string LINK_DOWN = HEAD + "SNMPv2-MIB::snmpTrapOID.0 IF-MIB::linkDown\nIF-MIB::ifIndex.2 2\n";
 const std::string LINK_DOWN_FIELDS = HEAD_FIELDS + "TRAP_OID=IF-MIB::linkDown\n";
 // The trap OID's name as -Of, -Os and -On without its leading dot give it.
@@ -459,6 +462,11 @@ INSTANTIATE_TEST_SUITE_P(
                   .out = entry(FULL_NAME, HEAD_FIELDS + "TRAP_OID=a\n")
                          + entry(BARE_NAME, HEAD_FIELDS + "TRAP_OID=b\n")
                          + entry(NUMERIC_NAME, HEAD_FIELDS + "TRAP_OID=c\n"),
+                  .journal = Journal::present},
+        FrameCase{.name = "JournalSourceOverUdp6AndNone", .args = {"-n", "2"},
+                  .input = UDP6 + "\n" + NO_IP + "\n",
+                  .out = entry(UDP6, "TRAP_HOST=<UNKNOWN>\nTRAP_ADDRESS=UDP/IPv6: [::1]:35027\nTRAP_SOURCE=::1\n")
+                         + entry(NO_IP, "TRAP_HOST=host\nTRAP_ADDRESS=TCP: [host.example]:162\n"),
                   .journal = Journal::present},
         FrameCase{.name = "JournalNulBeforeTheName", .args = {"-n", "1"}, .input = NUL_IN_NAME + "\n",
                   .out = entry(NUL_IN_NAME, HEAD_FIELDS), .journal = Journal::present},
