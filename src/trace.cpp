@@ -8,6 +8,8 @@
 #include <time.h>
 #include <fcntl.h>
 #include <stdio_ext.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +40,36 @@ char stream_buffer[TRACE_MESSAGE_MAX + PREFIX_MAX];
 // Shown when local time cannot be had; as wide as a real four-digit-year stamp.
 constexpr char TIMESTAMP_UNKNOWN[] = "00000000.000000";
 
+// The priority prefixes of sd-daemon(3), for lines on standard error where
+// that is the journal: a failure of the run, and a trace that could not be
+// had (the trap is handed over all the same).
+constexpr char JOURNAL_ERROR[] = "<3>";
+constexpr char JOURNAL_WARNING[] = "<4>";
+
+// Whether standard error is the journal, as under the trap receiver's
+// service: JOURNAL_STREAM names its device and inode (systemd.exec(5)).
+// Looked at only when a line is to go there, which a handed-over trap
+// never needs; then kept.
+bool stderr_is_journal()
+{
+    static int known = -1;
+    if (known < 0) {
+        const char *stream = getenv("JOURNAL_STREAM");
+        char *colon = nullptr;
+        unsigned long long device = stream != nullptr ? strtoull(stream, &colon, 10) : 0;
+        struct stat st;
+        known = stream != nullptr && *colon == ':' && fstat(STDERR_FILENO, &st) == 0
+                && st.st_dev == device && st.st_ino == strtoull(colon + 1, nullptr, 10);
+    }
+    return known != 0;
+}
+
+// The prefix a line on standard error takes: the journal's, or none.
+const char *stderr_prefix(const char *priority)
+{
+    return stderr_is_journal() ? priority : "";
+}
+
 // Creates the file, never following a link and never writing into anything
 // that already exists. On failure, reports it on standard error.
 bool trace_open()
@@ -60,8 +92,9 @@ bool trace_open()
         close(fd);
         errno = error;
     }
-    fprintf(stderr, "Cannot open log file '%s' [%s]\n", trace_path,
-                 strerror(errno));
+    int error = errno;
+    fprintf(stderr, "%sCannot open log file '%s' [%s]\n", stderr_prefix(JOURNAL_WARNING),
+            trace_path, strerror(error));
     trace_unavailable = true;
     return false;
 }
@@ -123,8 +156,9 @@ void trace_write(int32_t level, const char *format, ...)
     bool traced = (trace_stream != nullptr || trace_open()) && write_line();
     // A failure that the trace file did not take is not left to show only
     // as a logging problem: it goes to standard error as well, which the
-    // trap receiver logs.
-    if (!traced && level <= TRACE_ERROR)
-        fprintf(stderr, "%s: %s\n", trace_program, message);
+    // trap receiver logs. Where that is the journal, every failure goes
+    // there, at error priority, so that the journal lists each refused trap.
+    if (level <= TRACE_ERROR && (!traced || stderr_is_journal()))
+        fprintf(stderr, "%s%s: %s\n", stderr_prefix(JOURNAL_ERROR), trace_program, message);
     errno = saved_errno;
 }

@@ -295,6 +295,20 @@ INSTANTIATE_TEST_SUITE_P(
                       [] { EXPECT_EQ(read_file(target().c_str()), "precious\n"); }}),
     testing::PrintToStringParamName());
 
+// Under the trap receiver's service standard error is the journal: each
+// line there takes the journal's priority prefix, and every failure goes
+// there, the first one that the trace file takes too, so that the journal
+// at priority err lists each refused trap. A trap handed over writes nothing.
+TEST_F(RelayTest, FailuresReachTheJournalAtErrorPriority)
+{
+    EXPECT_EQ(run({.input = "trap\n", .err_is_journal = true}).err, "");
+    drop_reader();
+    const std::string refused = on_stderr(pipe_message("Error opening", error_text(ENXIO)));
+    EXPECT_EQ(run({.input = "trap\n", .err_is_journal = true}).err, "<3>" + refused);
+    EXPECT_EQ(run({.input = "trap\n", .err_is_journal = true}).err,
+              "<4>" + log_unavailable(error_text(EEXIST)) + "<3>" + refused);
+}
+
 // At level 0 a run that succeeds traces nothing, so it never even looks.
 TEST_F(RelayTest, QuietRunDoesNotTouchTheTracePath)
 {

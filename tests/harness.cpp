@@ -163,7 +163,8 @@ Process::Process(const Launch &launch) : launch_(launch)
     // they win over what the test inherited. LISTEN_PID is the child's own
     // pid, known only after the fork: its entry is filled in there.
     std::vector<std::string> env_text = launch.env;
-    if (struct stat st; launch.journal && fstat(out[1], &st) == 0)
+    if (struct stat st; (launch.journal || launch.err_is_journal)
+                        && fstat(launch.journal ? out[1] : err[1], &st) == 0)
         env_text.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":"
                            + std::to_string(st.st_ino));
     if (launch.listen_fd >= 0)

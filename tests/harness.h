@@ -55,6 +55,8 @@ struct Launch {
                                 // directory RUN_DIR/journal, in a mount
                                 // namespace of the program's own (needs root)
     bool err_to_file = false;   // standard error a regular file, not a pipe
+    bool err_is_journal = false;  // JOURNAL_STREAM names standard error, as
+                                  // for a service's handler
 };
 
 struct Outcome {
