@@ -177,6 +177,55 @@ bool output_is_journal()
            && st.st_ino == std::strtoull(colon + 1, nullptr, 10);
 }
 
+// Reads the pipe until limit records have ended, or a stop (a signal, or
+// stop_at, in milliseconds of the monotonic clock) has found it empty;
+// returns the exit status. Each read's records are printed before the next
+// read, so that they show as they arrive. A stop ends the loop once the
+// pipe is empty and no record has begun, or, while one has, STOP_WAIT_MS
+// after the stop.
+int read_records(int fd, const char *fifo_name, const RecordSink *sink, long limit,
+                 long long stop_at, const sigset_t *while_waiting)
+{
+    static char in[1 << 16];
+    while (limit < 0 || records_ended() < limit) {
+        ssize_t n = read(fd, in, sizeof in);
+        if (n > 0) {
+            std::size_t taken = frame(sink, in, static_cast<std::size_t>(n), limit);
+            if (sink == nullptr)
+                put(in, taken);
+            flush_output();
+            continue;
+        }
+        if (n == 0) {
+            std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
+                         fifo_name);
+            return 1;
+        }
+        if (errno != EAGAIN)
+            fail("Error reading", fifo_name);
+        // The pipe is empty: wait for it, until the stop or the end of the
+        // wait for a record's end, if either is due.
+        timespec timeout{};
+        bool timed = stopping || stop_at != NEVER;
+        if (timed) {
+            long long now = now_ms();
+            if (stopping && now < stop_at)
+                stop_at = now;
+            long long wake = now < stop_at ? stop_at : stop_at + STOP_WAIT_MS;
+            if (now >= stop_at && (!record_begun() || now >= wake))
+                break;
+            timeout = {static_cast<time_t>((wake - now) / 1000),
+                       static_cast<long>((wake - now) % 1000 * 1000000)};
+        }
+        pollfd wait{fd, POLLIN, 0};
+        if (ppoll(&wait, 1, timed ? &timeout : nullptr, while_waiting) < 0 && errno != EINTR)
+            fail("Error reading", fifo_name);
+    }
+    // A record whose end did not come in time goes as far as it came.
+    cut_record(sink);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -226,46 +275,5 @@ int main(int argc, char **argv)
             fail("Error writing to", ready_name);
         close(ready_fd);
     }
-
-    // Each read's records are printed before the next read, so that they
-    // show as they arrive. A stop ends the loop once the pipe is empty and
-    // no record has begun, or, while one has, STOP_WAIT_MS after the stop.
-    static char in[1 << 16];
-    while (limit < 0 || records_ended() < limit) {
-        ssize_t n = read(fd, in, sizeof in);
-        if (n > 0) {
-            std::size_t taken = frame(sink, in, static_cast<std::size_t>(n), limit);
-            if (sink == nullptr)
-                put(in, taken);
-            flush_output();
-            continue;
-        }
-        if (n == 0) {
-            std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
-                         fifo_name);
-            return 1;
-        }
-        if (errno != EAGAIN)
-            fail("Error reading", fifo_name);
-        // The pipe is empty: wait for it, until the stop or the end of the
-        // wait for a record's end, if either is due.
-        timespec timeout{};
-        bool timed = stopping || stop_at != NEVER;
-        if (timed) {
-            long long now = now_ms();
-            if (stopping && now < stop_at)
-                stop_at = now;
-            long long wake = now < stop_at ? stop_at : stop_at + STOP_WAIT_MS;
-            if (now >= stop_at && (!record_begun() || now >= wake))
-                break;
-            timeout = {static_cast<time_t>((wake - now) / 1000),
-                       static_cast<long>((wake - now) % 1000 * 1000000)};
-        }
-        pollfd wait{fd, POLLIN, 0};
-        if (ppoll(&wait, 1, timed ? &timeout : nullptr, &while_waiting) < 0 && errno != EINTR)
-            fail("Error reading", fifo_name);
-    }
-    // A record whose end did not come in time goes as far as it came.
-    cut_record(sink);
-    return 0;
+    return read_records(fd, fifo_name, sink, limit, stop_at, &while_waiting);
 }
