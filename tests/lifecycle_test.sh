@@ -2,9 +2,12 @@
 # The package under a real systemd, through the life of the reader and the
 # package: a minimal Debian root booted with systemd-nspawn, the package
 # installed with dpkg, snmptrapd (as Debian-snmp, from its own socket unit)
-# configured with the README's lines, trapsink.socket enabled. Traps are sent
-# with snmptrap, each carrying a serial number, while the operator does one
-# thing per row; then every serial is looked for in trapsink's journal.
+# configured with the README's lines, trapsink.socket enabled, and the
+# journal forwarded as trapsink(1) shows it, to a collector on loopback.
+# Traps are sent with snmptrap, each carrying a serial number, while the
+# operator does one thing per row (reduzezezev(8)'s recipe for the daemon's
+# receive buffer, with the daemon running, among them); then every serial
+# is looked for in trapsink's journal, and at the end on the collector.
 #
 # A trap that the daemon handed to its handlers and that is not printed was
 # either refused visibly (a handler said so in the trace file or on the
@@ -46,10 +49,11 @@ trap cleanup EXIT
 trap 'exit 2' INT TERM
 
 suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-tarball="$work/$suite.tar"
+include=systemd-sysv,dbus,snmptrapd,snmp,procps,iproute2,systemd-journal-remote
+tarball="$work/$suite-$(echo "$include" | cksum | cut -d' ' -f1).tar"
 if [ ! -s "$tarball" ]; then
     echo "== making a minimal Debian $suite root"
-    mmdebstrap --quiet --variant=minbase --include=systemd-sysv,dbus,snmptrapd,snmp,procps \
+    mmdebstrap --quiet --variant=minbase --include="$include" \
         "$suite" "$tarball" >"$work/mmdebstrap.log" 2>&1 \
         || { tail -5 "$work/mmdebstrap.log"; rm -f "$tarball"; skip "mmdebstrap could not make a root"; }
 fi
@@ -155,6 +159,22 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 act() {
     case $1 in
     steady) ;;
+    receive-buffer-recipe)
+        sleep 1
+        in_ct sh -ec "mkdir -p /etc/systemd/system/snmptrapd.socket.d
+            printf '[Socket]\\nReceiveBuffer=4M\\n' \\
+                >/etc/systemd/system/snmptrapd.socket.d/buffer.conf
+            systemctl daemon-reload
+            systemctl stop snmptrapd.service snmptrapd.socket
+            systemctl start snmptrapd.socket snmptrapd.service" || fail "$1: the recipe failed"
+        in_ct systemctl --quiet is-active snmptrapd.service || fail "$1: the daemon is not running"
+        in_ct ss -ulmn 'sport = :162' | grep -q 'rb8388608' \
+            || fail "$1: the receive buffer is $(in_ct ss -ulmn 'sport = :162' | grep -o 'rb[0-9]*')" ;;
+    collector-away-10s)
+        sleep 1
+        in_ct systemctl stop systemd-journal-remote.socket systemd-journal-remote.service
+        sleep 10
+        in_ct systemctl start systemd-journal-remote.socket ;;
     service-restart)
         for _ in 1 2 3; do sleep 2; in_ct systemctl restart trapsink.service; done ;;
     service-restart-8k-traps)
@@ -215,15 +235,32 @@ in_ct dpkg -i /var/tmp/debs/first.deb >"$work/install.log" 2>&1 \
     || { cat "$work/install.log"; fail "dpkg -i failed"; exit 1; }
 printf '%s\n' 'authCommunity log,execute public' 'traphandle default /usr/sbin/reduzezezev' \
     'outputOption x' 'traphandle default /usr/local/bin/capture-trap' >"$root/etc/snmp/snmptrapd.conf"
-in_ct systemctl restart snmptrapd.socket snmptrapd.service
+in_ct systemctl restart snmptrapd
 in_ct systemctl enable --now trapsink.socket >/dev/null 2>&1 || fail "cannot enable trapsink.socket"
 in_ct stat -c '%F %a %U %G' /run/corvane.p
+# The collector, then the uploader, as trapsink(1) has them.
+in_ct sh -ec "mkdir -p /etc/systemd/system/systemd-journal-remote.service.d
+    printf '%s\\n' '[Service]' 'ExecStart=' \\
+        'ExecStart=/lib/systemd/systemd-journal-remote --listen-http=-3 --output=/var/log/journal/remote/' \\
+        >/etc/systemd/system/systemd-journal-remote.service.d/http.conf
+    systemctl daemon-reload
+    systemctl enable --now systemd-journal-remote.socket
+    mkdir -p /etc/systemd/journal-upload.conf.d \\
+        /etc/systemd/system/systemd-journal-upload.service.d
+    printf '[Upload]\\nURL=http://127.0.0.1:19532\\n' \\
+        >/etc/systemd/journal-upload.conf.d/collector.conf
+    cp /usr/share/doc/reduzezezev/examples/journal-upload-retry.conf \\
+        /etc/systemd/system/systemd-journal-upload.service.d/
+    systemctl daemon-reload
+    systemctl enable --now systemd-journal-upload.service" >/dev/null 2>&1 \
+    || fail "cannot forward the journal as trapsink(1) says"
 
 printf '%-28s %6s %7s %8s %10s %10s %8s\n' "what the operator did" sent handed printed refused \
     "lost silently" entries
 first=1
-for row in steady:300 service-restart:400 service-restart-8k-traps:300:8000 \
-           restarts-past-start-limit:300 crash-loop:300 socket-restart:300 upgrade:300 sigterm:400; do
+for row in steady:300 receive-buffer-recipe:300 service-restart:400 service-restart-8k-traps:300:8000 \
+           restarts-past-start-limit:300 crash-loop:300 socket-restart:300 upgrade:300 sigterm:400 \
+           collector-away-10s:300; do
     set -- $(echo "$row" | tr : ' ')
     run_row "$1" "$first" "$2" ${3:-}
     if [ "$first" -eq 1 ] && ! { sleep 1; traps -o cat; } | cmp -s - "$root/var/tmp/captured"; then
@@ -253,13 +290,26 @@ socket_listening || fail "after a second boot trapsink.socket is not listening"
 first=$((first + 100000))
 run_row after-a-second-boot "$first" 20
 
-# One journal entry a trap, each with the three fields.
+# One journal entry a trap, each with the four fields.
+with_fields() { grep '"TRAP_HOST"' | grep '"TRAP_ADDRESS"' | grep '"TRAP_SOURCE"' | grep '"TRAP_OID"'; }
+serials() { grep -oE '8072\.9999\.1\.[0-9]+' | sort -u | wc -l; }
 entries=$(traps -o json | wc -l)
-whole=$(traps -o json | grep '"TRAP_HOST"' | grep '"TRAP_ADDRESS"' | grep -c '"TRAP_OID"')
-serials=$(in_ct journalctl -q -u trapsink.service -o cat --no-pager \
-    | grep -oE '8072\.9999\.1\.[0-9]+' | sort -u | wc -l)
-echo "$serials traps printed, as $entries journal entries, $whole with all three fields"
+whole=$(traps -o json | with_fields | wc -l)
+serials=$(traps -o cat | serials)
+echo "$serials traps printed, as $entries journal entries, $whole with all four fields"
 [ "$entries" -eq "$serials" ] && [ "$whole" -eq "$entries" ] || fail "not one entry a trap, with its fields"
+
+# And every one on the collector, with its fields, once the uploader has
+# caught up (a minute at most), though the collector was away for ten
+# seconds. An entry on its way as the collector went may come twice.
+on_collector() { in_ct journalctl -q -D /var/log/journal/remote -u trapsink.service PRIORITY=5 --no-pager "$@"; }
+for _ in $(seq 60); do
+    collected=$(on_collector -o json --all | with_fields | serials)
+    [ "$collected" -ge "$serials" ] && break
+    sleep 1
+done
+echo "$collected traps on the collector with all four fields, as $(on_collector -o json | wc -l) entries"
+[ "$collected" -eq "$serials" ] || fail "the collector has $collected of the $serials traps"
 
 in_ct systemctl poweroff
 powered_off || kill -9 "$nspawn" 2>/dev/null
