@@ -9,6 +9,12 @@
 // The pipe is opened non-blocking and stays so: with no reader the open fails
 // at once, and a full pipe refuses a write instead of stalling the receiver
 // that waits for us. Nothing is retried.
+//
+// A stop of the trap receiver signals all its processes, a handler among
+// them: ended between a chunk and the marker, it would leave a fragment that
+// runs on into the next trap. So SIGTERM is held back for the run, which
+// never waits but for its input, and that ends when the receiver goes; the
+// run ends as it would have, with its status.
 
 #include "trace.h"
 
@@ -18,6 +24,7 @@
 #include <string.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +133,10 @@ void write_or_exit(int fd, const char *data, size_t size, bool eod)
 
 int main(int argc, char **argv)
 {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stop, nullptr);
     trace_configure(PROGRAM_NAME, TRACE_PATH, debug_level(argc, argv));
     fill_standard_descriptors();
     trace_write(TRACE_PROGRESS, "Traphandler started ...");

@@ -3,6 +3,8 @@
 
 #include "fixture.h"
 
+#include <signal.h>
+
 #include <ctime>
 #include <regex>
 
@@ -99,12 +101,14 @@ TEST_F(RelayTest, ChunksOfAtMost8192Bytes)
 }
 
 // A chunk is forwarded before the handler waits for the next: the reader has
-// the first part of a trap while the rest has not been written yet.
+// the first part of a trap while the rest has not been written yet. A stop
+// of the trap receiver, which signals its handler too, does not cut it.
 TEST_F(RelayTest, ForwardsAsItArrives)
 {
     Process handler({.args = {"-d", "1"}, .stdin_kind = Stdin::pipe});
     handler.feed("first part\n");
     EXPECT_EQ(read_exactly(reader_, 11), "first part\n");
+    kill(handler.pid(), SIGTERM);
     handler.feed("second part\n");
     EXPECT_EQ(read_exactly(reader_, 12), "second part\n");
     handler.close_input();
