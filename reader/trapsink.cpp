@@ -45,6 +45,7 @@
 #include "output.h"
 #include "pipe.h"
 #include "records.h"
+#include "../src/journal_stream.h"
 
 #include <cerrno>
 #include <climits>
@@ -55,7 +56,6 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -163,20 +163,6 @@ sigset_t catch_stop_signals()
     return while_waiting;
 }
 
-// Systemd's word that standard output is the journal: JOURNAL_STREAM holds
-// its device and inode (systemd.exec(5)).
-bool output_is_journal()
-{
-    const char *stream = std::getenv("JOURNAL_STREAM");
-    if (stream == nullptr)
-        return false;
-    char *colon = nullptr;
-    unsigned long long device = std::strtoull(stream, &colon, 10);
-    struct stat st;
-    return *colon == ':' && fstat(STDOUT_FILENO, &st) == 0 && st.st_dev == device
-           && st.st_ino == std::strtoull(colon + 1, nullptr, 10);
-}
-
 // Reads the pipe until limit records have ended, or a stop (a signal, or
 // stop_at, in milliseconds of the monotonic clock) has found it empty;
 // returns the exit status. Each read's records are printed before the next
@@ -249,7 +235,7 @@ int main(int argc, char **argv)
         default: usage();
         }
     }
-    if (output_is_journal())
+    if (is_journal_stream(STDOUT_FILENO))
         if (const RecordSink *journal = journal_sink(); journal != nullptr)
             sink = journal;
     int fd = activated_fifo();

@@ -1,5 +1,7 @@
 #include "trace.h"
 
+#include "journal_stream.h"
+
 #include <errno.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -8,8 +10,6 @@
 #include <time.h>
 #include <fcntl.h>
 #include <stdio_ext.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -47,20 +47,13 @@ constexpr char JOURNAL_ERROR[] = "<3>";
 constexpr char JOURNAL_WARNING[] = "<4>";
 
 // Whether standard error is the journal, as under the trap receiver's
-// service: JOURNAL_STREAM names its device and inode (systemd.exec(5)).
-// Looked at only when a line is to go there, which a handed-over trap
-// never needs; then kept.
+// service. Looked at only when a line is to go there, which a handed-over
+// trap never needs; then kept.
 bool stderr_is_journal()
 {
     static int known = -1;
-    if (known < 0) {
-        const char *stream = getenv("JOURNAL_STREAM");
-        char *colon = nullptr;
-        unsigned long long device = stream != nullptr ? strtoull(stream, &colon, 10) : 0;
-        struct stat st;
-        known = stream != nullptr && *colon == ':' && fstat(STDERR_FILENO, &st) == 0
-                && st.st_dev == device && st.st_ino == strtoull(colon + 1, nullptr, 10);
-    }
+    if (known < 0)
+        known = is_journal_stream(STDERR_FILENO);
     return known != 0;
 }
 
