@@ -10,6 +10,14 @@
 // at once, and a full pipe refuses a write instead of stalling the receiver
 // that waits for us. Nothing is retried.
 //
+// A trap goes in whole or not at all: a fragment left in the pipe would run
+// on into the next trap, from another sender, as one record. What has
+// arrived whole goes in with its marker in one write, which the kernel keeps
+// whole up to PIPE_BUF bytes; anything longer goes in only where the pipe
+// is sure to have room for it, and for the end of a trap that is cut later
+// (room_for). A trap that has begun and cannot be finished is ended there,
+// so that it stands apart as a record of its own.
+//
 // A stop of the trap receiver signals all its processes, a handler among
 // them: ended between a chunk and the marker, it would leave a fragment that
 // runs on into the next trap. So SIGTERM is held back for the run, which
@@ -23,8 +31,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,8 +59,14 @@ constexpr char EOD_MARKER[] = "\n";
 static_assert(sizeof "Read line from stdin: ''" + CHUNK_SIZE < TRACE_MESSAGE_MAX);
 
 // One chunk of input, plus room for the zero byte that ends its text in the
-// progress message. The zero byte never goes into the pipe.
+// progress message, or for the marker that follows the last chunk in the
+// same write. The zero byte never goes into the pipe.
 char chunk[CHUNK_SIZE + 1];
+
+int pipe_fd = -1;
+size_t trap_sent = 0;  // bytes of this trap in the pipe
+long pages_free = 0;   // of the pipe, at least, as far as this run knows
+char last_sent = '\n';
 
 // "-d LEVEL" in exactly that shape sets the level; anything else leaves it at
 // 0 without a word. LEVEL is read as strtol reads it, and its low 32 bits
@@ -108,24 +124,104 @@ int open_pipe()
     return fd;
 }
 
-// Writes all of data in one call, or traces why not, closes the pipe and
-// ends the run with status 1. A partial write has no error number of its
-// own, so it is described by the counts instead.
-void write_or_exit(int fd, const char *data, size_t size, bool eod)
+// Whether more input is there to read at once (or its end): then what was
+// read is held back for it, so that a trap that has arrived whole goes in
+// whole. Input still to come is never waited for with a chunk in hand.
+bool more_input_waiting()
 {
-    ssize_t written = write(fd, data, size);
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    return poll(&input, 1, 0) > 0;
+}
+
+// The pages of the pipe that a write is sure to find free, with this run its
+// only writer, or -1 with errno set. The kernel keeps a pipe as pages, and
+// puts a write into the last one only if the part of it beyond whole pages
+// fits there, else starts a new page: so any two pages in a row but the
+// first hold a page's worth of bytes between them, and Q bytes queued take
+// at most 2 * (Q / page) + 2 pages. Reading only ever frees pages.
+long free_pages()
+{
+    int queued = 0;
+    long size = fcntl(pipe_fd, F_GETPIPE_SZ);
+    if (size < 0 || ioctl(pipe_fd, FIONREAD, &queued) != 0)
+        return -1;
+    long page = getpagesize();
+    long pages = size / page;
+    long used = queued == 0 ? 0 : 2 * (queued / page) + 2;
+    if (used > queued)
+        used = queued;
+    return pages > used ? pages - used : 0;
+}
+
+// Whether size bytes are sure to go in, and after them, unless they end the
+// trap, the end of a trap cut short (end_cut_trap): a page is kept for it.
+// A write takes at most one page more than its whole pages. Where they are
+// not, errno says why (EAGAIN: no room).
+bool room_for(size_t size, bool last)
+{
+    long fresh = free_pages();
+    if (fresh < 0)
+        return false;
+    if (fresh > pages_free)
+        pages_free = fresh;
+    long page = getpagesize();
+    long taken = static_cast<long>((size + page - 1) / page);
+    if (taken + (last ? 0 : 1) > pages_free) {
+        errno = EAGAIN;
+        return false;
+    }
+    pages_free -= taken;
+    return true;
+}
+
+// Ends the part of a trap that went in with an empty line, after the line
+// it was cut in, so that a reader takes it for a record of its own rather
+// than the start of the next trap. Its room was kept. Returns whether it
+// went in, with errno set where it did not.
+bool end_cut_trap()
+{
+    size_t size = last_sent == '\n' ? 1 : 2;
+    return write(pipe_fd, "\n\n", size) == static_cast<ssize_t>(size);
+}
+
+// Writes size bytes of the trap (with its marker, if last) in one call, or
+// traces why not, ends what went in of the trap, closes the pipe and ends
+// the run with status 1. What has arrived whole, up to PIPE_BUF bytes, is
+// written as it is: the kernel takes it all or nothing. Anything else is
+// written only where the pipe is sure to take it. A short write has no
+// error number of its own, so it is described by its counts instead.
+void send(const char *data, size_t size, bool last)
+{
+    bool whole = trap_sent == 0 && last && size <= PIPE_BUF;
+    ssize_t written = whole || room_for(size, last) ? write(pipe_fd, data, size) : -1;
+    if (written > 0) {
+        trap_sent += static_cast<size_t>(written);
+        last_sent = data[written - 1];
+    }
     if (written == static_cast<ssize_t>(size))
         return;
-    char counts[64];
-    const char *reason = counts;
+    char reason[64];
     if (written < 0)
-        reason = strerror(errno);
+        snprintf(reason, sizeof reason, "%s", strerror(errno));
     else
-        snprintf(counts, sizeof counts, "short write, %zd of %zu bytes",
-                      written, size);
-    trace_write(TRACE_ERROR, "Error writing %sto pipe '%s' [%s]",
-                eod ? "EOD " : "", PIPE_PATH, reason);
-    close(fd);
+        snprintf(reason, sizeof reason, "short write, %zd of %zu bytes", written, size);
+    bool marker_alone = last && size == 1;
+    bool reader_gone = written < 0 && errno == EPIPE;
+    if (trap_sent == 0 || marker_alone || reader_gone) {
+        // Nothing of the trap went in, all but its marker, or nothing more
+        // can go in: no reader is left.
+        trace_write(TRACE_ERROR, "Error writing %sto pipe '%s' [%s]", marker_alone ? "EOD " : "",
+                    PIPE_PATH, reason);
+    } else if (end_cut_trap()) {
+        trace_write(TRACE_ERROR, "Error writing to pipe '%s' [%s: trap cut after %zu bytes]",
+                    PIPE_PATH, reason, trap_sent);
+    } else {
+        // Another writer took the room kept for the end.
+        const char *refused = strerror(errno);
+        trace_write(TRACE_ERROR, "Error writing to pipe '%s' [%s]", PIPE_PATH, reason);
+        trace_write(TRACE_ERROR, "Error writing EOD to pipe '%s' [%s]", PIPE_PATH, refused);
+    }
+    close(pipe_fd);
     exit(EXIT_FAILURE);
 }
 
@@ -141,26 +237,34 @@ int main(int argc, char **argv)
     fill_standard_descriptors();
     trace_write(TRACE_PROGRESS, "Traphandler started ...");
 
-    int pipe_fd = open_pipe();
+    pipe_fd = open_pipe();
 
-    // Each chunk goes in before the next is read: the trap is forwarded as it
-    // arrives, through this one buffer, whatever its length.
+    // Each chunk goes in before the next is waited for: the trap is forwarded
+    // as it arrives, through this one buffer, whatever its length. What is
+    // there to read at once is read first, so that a trap that has arrived
+    // goes in with its marker.
     int read_error = 0;
+    size_t held = 0;
     for (;;) {
-        ssize_t n = read(STDIN_FILENO, chunk, CHUNK_SIZE);
+        ssize_t n = read(STDIN_FILENO, chunk + held, CHUNK_SIZE - held);
         if (n <= 0) {
             if (n < 0)
                 read_error = errno;
             break;
         }
-        chunk[n] = '\0';
-        trace_write(TRACE_PROGRESS, "Read line from stdin: '%s'", chunk);
-        write_or_exit(pipe_fd, chunk, static_cast<size_t>(n), false);
+        chunk[held + n] = '\0';
+        trace_write(TRACE_PROGRESS, "Read line from stdin: '%s'", chunk + held);
+        held += static_cast<size_t>(n);
+        if (held < CHUNK_SIZE && more_input_waiting())
+            continue;
+        send(chunk, held, false);
+        held = 0;
     }
 
     // A failed read still ends the stream with the marker, so that the reader
     // is not left waiting for the rest of a trap that will not come.
-    write_or_exit(pipe_fd, EOD_MARKER, 1, true);
+    chunk[held] = EOD_MARKER[0];
+    send(chunk, held + 1, true);
     trace_write(TRACE_PROGRESS, "Wrote EOD to pipe");
     if (read_error != 0)
         trace_write(TRACE_ERROR, "Error reading from stdin [%s]",
