@@ -58,6 +58,40 @@ std::size_t frame(const RecordSink *sink, const char *data, std::size_t size, lo
     return size;
 }
 
+std::size_t whole_records(const char *data, std::size_t size, long limit)
+{
+    // A marker is a newline at a line's start. Unlimited, the last one is
+    // looked for from the end, where it usually stands: a handler writes a
+    // trap that has arrived with its marker.
+    if (limit < 0) {
+        for (std::size_t at = size; at > 0;) {
+            const auto *newline = static_cast<const char *>(memrchr(data, '\n', at));
+            if (newline == nullptr)
+                return 0;
+            at = static_cast<std::size_t>(newline - data);
+            if (at == 0 ? line_start : data[at - 1] == '\n')
+                return at + 1;
+        }
+        return 0;
+    }
+    std::size_t whole = 0;
+    bool at_line_start = line_start;
+    long count = records;
+    for (std::size_t at = 0; at < size && count < limit;) {
+        if (at_line_start && data[at] == '\n') {
+            whole = ++at;
+            ++count;
+            continue;
+        }
+        const auto *newline = static_cast<const char *>(std::memchr(data + at, '\n', size - at));
+        if (newline == nullptr)
+            break;
+        at = static_cast<std::size_t>(newline - data) + 1;
+        at_line_start = true;
+    }
+    return whole;
+}
+
 long records_ended()
 {
     return records;

@@ -25,6 +25,12 @@ struct RecordSink {
 // BYTES bytes ===" on standard output. A cut record has no end line.
 extern const RecordSink PRINTED;
 
+// How many of the bytes, from the first, make up whole records (at most
+// limit of them in all, limit < 0: no limit): the bytes from the start of a
+// record up to its marker. A record that has begun in an earlier read
+// (framed as it streamed in) counts from where it stands.
+std::size_t whole_records(const char *data, std::size_t size, long limit);
+
 // Frames what one read brought into records, handing them to sink (none:
 // only counted, as in raw mode). Returns how many of the bytes belong to
 // the first limit records (limit < 0: no limit); what comes after them is

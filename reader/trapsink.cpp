@@ -47,6 +47,7 @@
 #include "records.h"
 #include "../src/journal_stream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <ctime>
@@ -56,6 +57,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -72,6 +74,9 @@ constexpr long long STOP_WAIT_MS = 1000;
 // How long after taking the pipe away (-R) the stop comes: a handler that
 // opened the pipe just before may still be writing.
 constexpr long long TAKE_AWAY_MS = 500;
+// How often the pipe is looked at while a record in it has begun: it is
+// never empty then, so only the clock tells when to look for its end.
+constexpr long long BEGUN_POLL_MS = 10;
 constexpr long long NEVER = LLONG_MAX;
 
 long long now_ms()
@@ -163,52 +168,138 @@ sigset_t catch_stop_signals()
     return while_waiting;
 }
 
+// The FIFO is read through a copy (tee(2)) in a pipe of trapsink's own:
+// a record is taken out of the FIFO only once it has been delivered, so
+// that a trapsink killed at any moment loses nothing, and the next one
+// starts at a record's first byte. A record delivered and not yet taken out
+// comes again after a restart.
+int copy_fds[2] = {-1, -1};
+// The copy, read out of that pipe.
+char in[1 << 20];
+
+// Makes the pipe the FIFO is copied into, as large as the FIFO. Returns
+// the size from which a record that has begun is taken out as it streams
+// in: a pipe full of pages holds at least half its bytes (the kernel starts
+// a new page for a write that does not fit in the last), so a record that
+// could fill the FIFO never waits for its end there.
+std::size_t make_copy_pipe(int fd, const char *fifo_name)
+{
+    if (pipe2(copy_fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        fail("Error making a pipe to copy", fifo_name);
+    long fifo_size = fcntl(fd, F_GETPIPE_SZ);
+    if (fifo_size > 0)
+        (void)fcntl(copy_fds[1], F_SETPIPE_SZ, fifo_size);
+    long copy_size = fcntl(copy_fds[1], F_GETPIPE_SZ);
+    long size = std::min({fifo_size > 0 ? fifo_size : copy_size, copy_size,
+                          static_cast<long>(sizeof in)});
+    long page = getpagesize();
+    return static_cast<std::size_t>(std::max(size / 2 - page, page));
+}
+
+// Copies what waits in the FIFO into in: returns its size, 0 when nothing
+// waits, or -1 when nothing holds the FIFO open for writing.
+ssize_t copy_fifo(int fd, const char *fifo_name)
+{
+    ssize_t copied = tee(fd, copy_fds[1], sizeof in, SPLICE_F_NONBLOCK);
+    if (copied < 0 && errno == EAGAIN)
+        return 0;
+    if (copied < 0)
+        fail("Error reading", fifo_name);
+    if (copied == 0)
+        return -1;
+    for (ssize_t got = 0; got < copied;) {
+        ssize_t n = read(copy_fds[0], in + got, static_cast<std::size_t>(copied - got));
+        if (n <= 0)
+            fail("Error reading a copy of", fifo_name);
+        got += n;
+    }
+    return copied;
+}
+
+// Takes size bytes, delivered, out of the FIFO.
+void take_out(int fd, const char *fifo_name, std::size_t size)
+{
+    for (std::size_t left = size; left > 0;) {
+        ssize_t n = read(fd, in, left);
+        if (n <= 0)
+            fail("Error reading", fifo_name);
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+// Hands the first size bytes of the copy to the sink (or standard output,
+// raw), and a record they leave begun as cut, if cut; flushes them out, and
+// only then takes them out of the FIFO.
+void deliver(int fd, const char *fifo_name, const RecordSink *sink, std::size_t size, long limit,
+             bool cut = false)
+{
+    frame(sink, in, size, limit);
+    if (sink == nullptr)
+        put(in, size);
+    if (cut)
+        cut_record(sink);
+    flush_output();
+    take_out(fd, fifo_name, size);
+}
+
 // Reads the pipe until limit records have ended, or a stop (a signal, or
 // stop_at, in milliseconds of the monotonic clock) has found it empty;
-// returns the exit status. Each read's records are printed before the next
-// read, so that they show as they arrive. A stop ends the loop once the
-// pipe is empty and no record has begun, or, while one has, STOP_WAIT_MS
-// after the stop.
+// returns the exit status. Records are delivered as they end, and a record
+// too long to wait for as it streams in. A stop ends the loop once the pipe
+// holds no more whole records and no record has begun, or, while one has,
+// STOP_WAIT_MS after the stop; that one is delivered as far as it came.
 int read_records(int fd, const char *fifo_name, const RecordSink *sink, long limit,
                  long long stop_at, const sigset_t *while_waiting)
 {
-    static char in[1 << 16];
+    const std::size_t stream_at = make_copy_pipe(fd, fifo_name);
+    std::size_t copied = 0;  // in the copy: at most the start of one record
     while (limit < 0 || records_ended() < limit) {
-        ssize_t n = read(fd, in, sizeof in);
-        if (n > 0) {
-            std::size_t taken = frame(sink, in, static_cast<std::size_t>(n), limit);
-            if (sink == nullptr)
-                put(in, taken);
-            flush_output();
-            continue;
-        }
-        if (n == 0) {
+        // A record that has begun is copied again only once more has come.
+        int queued = 0;
+        ssize_t n = static_cast<ssize_t>(copied);
+        if (copied == 0 || ioctl(fd, FIONREAD, &queued) != 0 || static_cast<std::size_t>(queued) != copied)
+            n = copy_fifo(fd, fifo_name);
+        if (n < 0) {
             std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
                          fifo_name);
             return 1;
         }
-        if (errno != EAGAIN)
-            fail("Error reading", fifo_name);
-        // The pipe is empty: wait for it, until the stop or the end of the
-        // wait for a record's end, if either is due.
+        copied = static_cast<std::size_t>(n);
+        std::size_t whole = whole_records(in, copied, limit);
+        if (whole == 0 && copied >= stream_at)
+            whole = copied;
+        if (whole > 0) {
+            deliver(fd, fifo_name, sink, whole, limit);
+            copied = 0;
+            continue;
+        }
+        // Nothing whole waits: wait for more, until the stop or the end of
+        // the wait for a record's end, if either is due. While a record
+        // has begun the pipe is never empty, so it is looked at again
+        // every BEGUN_POLL_MS.
+        bool begun = copied > 0 || record_begun();
         timespec timeout{};
-        bool timed = stopping || stop_at != NEVER;
-        if (timed) {
+        bool timed = stopping || stop_at != NEVER || copied > 0;
+        long long wait_ms = BEGUN_POLL_MS;
+        if (stopping || stop_at != NEVER) {
             long long now = now_ms();
             if (stopping && now < stop_at)
                 stop_at = now;
             long long wake = now < stop_at ? stop_at : stop_at + STOP_WAIT_MS;
-            if (now >= stop_at && (!record_begun() || now >= wake))
+            if (now >= stop_at && (!begun || now >= wake)) {
+                // A record whose end did not come in time goes as far as
+                // it came.
+                deliver(fd, fifo_name, sink, copied, limit, true);
                 break;
-            timeout = {static_cast<time_t>((wake - now) / 1000),
-                       static_cast<long>((wake - now) % 1000 * 1000000)};
+            }
+            if (copied == 0 || wake - now < wait_ms)
+                wait_ms = wake - now;
         }
-        pollfd wait{fd, POLLIN, 0};
+        timeout = {static_cast<time_t>(wait_ms / 1000), static_cast<long>(wait_ms % 1000 * 1000000)};
+        pollfd wait{copied > 0 ? -1 : fd, POLLIN, 0};
         if (ppoll(&wait, 1, timed ? &timeout : nullptr, while_waiting) < 0 && errno != EINTR)
             fail("Error reading", fifo_name);
     }
-    // A record whose end did not come in time goes as far as it came.
-    cut_record(sink);
     return 0;
 }
 

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <cstdint>
 #include <cstring>
 #include <thread>
@@ -259,6 +261,8 @@ struct FrameCase {
     unsigned closed_fds = 0;
     rlim_t data_limit = 0;
     int repeat = 1;  // input and out, this many times over
+    std::vector<std::string> wrapper = {};
+    int status = 0;
 };
 
 class TrapsinkFrames : public TrapsinkTest, public testing::WithParamInterface<FrameCase> {};
@@ -284,6 +288,9 @@ TEST_P(TrapsinkFrames, ExactlyWhatArrived)
     launch.journal = c.journal != Journal::none;
     launch.env = c.env;
     launch.closed_fds = c.closed_fds;
+    launch.wrapper = c.wrapper;
+    if (!c.wrapper.empty() && !exists(c.wrapper[0].c_str()))
+        GTEST_SKIP() << c.wrapper[0] << " is not installed";
     if (c.out_limit > 0) {
         launch.out_to_file = true;
         launch.limit_resource = RLIMIT_FSIZE;
@@ -346,7 +353,7 @@ TEST_P(TrapsinkFrames, ExactlyWhatArrived)
     journal_reader.join();
     if (journal >= 0)
         entries += received_entries(journal);
-    EXPECT_EQ(o.exit_code, c.out_limit > 0 ? 1 : 0);
+    EXPECT_EQ(o.exit_code, c.out_limit > 0 ? 1 : c.status);
     if (c.journal != Journal::none && !TEST_TRAPSINK_SYSTEMD) {
         // It prints the records, having said that it cannot send them.
         EXPECT_EQ(o.err, c.closed_fds & 4u ? "" : WITHOUT_JOURNAL);
@@ -387,6 +394,14 @@ const std::string NUMERIC_NAME = HEAD + "1.3.6.1.6.3.1.1.4.1.0 c\n";
 const std::string NUL_IN_NAME = HEAD + std::string("X-MIB::ifDescr.1\0snmpTrapOID.0 v\n", 33);
 const std::string TRAP_1K = "host\n" + std::string(1000, 'a') + "\n";
 const std::string BINARY = "host\n" + std::string("a\0b\xff\r\x01", 6) + "\n";
+// Started with SIGTERM blocked; with its standard output a pipe that nobody
+// reads any more, and the broken-pipe signal at its default.
+const std::string EXEC = "os.execv(sys.argv[1], sys.argv[1:])";
+const std::vector<std::string> TERM_BLOCKED = {
+    "/usr/bin/python3", "-c", "import os, signal, sys; signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM}); " + EXEC};
+const std::vector<std::string> OUTPUT_GONE = {
+    "/usr/bin/python3", "-c", "import os, signal, sys; signal.signal(signal.SIGPIPE, signal.SIG_DFL); r, w = os.pipe(); "
+    "os.close(r); os.dup2(w, 1); " + EXEC};
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, TrapsinkFrames,
@@ -400,7 +415,7 @@ INSTANTIATE_TEST_SUITE_P(
                   framed(1, std::string(1 << 20, 'a') + "\n")},
         FrameCase{"NothingPastCount", {"-n", "2"}, "a\n\nb\n\nc\n\n", framed(1, "a\n") + framed(2, "b\n")},
         FrameCase{"RawNothingPastCount", {"-r", "-n", "1"}, "a\n\nb\n\n", "a\n\n"},
-        FrameCase{"EndsInsideATrap", {}, "a\n\nb", framed(1, "a\n") + "=== trap 2 ===\nb"},
+        FrameCase{"EndsInsideATrap", {}, "a\n\nb", framed(1, "a\n") + "=== trap 2 ===\nb", Stop::stalled},
         FrameCase{"StopPrintsWhatWaits", {}, "a\n\nb\n\n" + TRAP_9K + "\n",
                   framed(1, "a\n") + framed(2, "b\n") + framed(3, TRAP_9K), Stop::with_traps_waiting},
         FrameCase{"RawStopPrintsWhatWaits", {"-r"}, std::string(200000, '\n'),
@@ -455,6 +470,11 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{.name = "JournalStopSendsAStalledTrap", .input = LINK_DOWN,
                   .out = entry(LINK_DOWN, LINK_DOWN_FIELDS), .stop = Stop::stalled,
                   .journal = Journal::present},
+        FrameCase{.name = "StopWithTermBlockedAtStart", .input = "a\n\n", .out = framed(1, "a\n"),
+                  .stop = Stop::with_traps_waiting, .wrapper = TERM_BLOCKED},
+        FrameCase{.name = "ReaderOfOutputGone", .args = {"-n", "1"}, .input = "a\n\n", .out = "",
+                  .err = "trapsink: Error writing to 'standard output' [Broken pipe]\n", .wrapper = OUTPUT_GONE,
+                  .status = 1},
         FrameCase{.name = "RawStopWhileWriting", .args = {"-r"}, .input = std::string(200000, '\n'),
                   .out = std::string(200000, '\n'), .stop = Stop::while_writing},
         FrameCase{.name = "JournalEveryNameOfTheTrapOid", .args = {"-n", "3"},
@@ -503,7 +523,16 @@ TEST_F(TrapsinkTest, OneReaderAtATime)
         EXPECT_EQ(harness::run({.input = trap}, -1).exit_code, 0);
         sent += std::string(trap) + "\n";
     }
+    // -N's descriptor is closed once written: 4 is taken again, by an end of the FIFO's copy.
+    std::string fds = "/proc/" + std::to_string(first.pid()) + "/fd/";
+    auto ready = std::filesystem::read_symlink(fds + "4");
+    int ends = 0;
+    for (const auto &fd : std::filesystem::directory_iterator(fds))
+        ends += std::filesystem::read_symlink(fd.path()) == ready ? 1 : 0;
+    EXPECT_EQ(ends, 2) << ready;
+    auto stop = std::chrono::steady_clock::now();
     Outcome o = first.finish(-1, sent.size());
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::milliseconds(500)) << "idle, it stops at once";
     EXPECT_EQ(o.exit_code, 0) << "stopped, it ends well: " << o.err;
     EXPECT_EQ(o.out, sent);
 }
@@ -522,10 +551,11 @@ TEST_F(TrapsinkTest, RestartLosesNothingWhileThePipeIsHeld)
     const Launch activated{.program = TRAPSINK, .args = {"-r", "-N", "4"}, .ready_fd = 4,
                            .listen_fd = held, .unprivileged = true};
     int serial = 0;
-    auto send = [&serial](int count) {
+    auto send = [&serial](int count, std::size_t filler = 0) {
         std::string sent;
         for (int i = 0; i < count; ++i) {
-            std::string trap = "trap " + std::to_string(++serial) + "\nUDP: [192.0.2.1]\n";
+            std::string trap = "trap " + std::to_string(++serial) + "\n" + std::string(filler, 'x')
+                               + (filler > 0 ? "\n" : "") + "UDP: [192.0.2.1]\n";
             EXPECT_EQ(harness::run({.input = trap}, -1).exit_code, 0) << trap;
             sent += trap + "\n";
         }
@@ -545,6 +575,20 @@ TEST_F(TrapsinkTest, RestartLosesNothingWhileThePipeIsHeld)
     Outcome o = sink.finish(-1, while_stopped.size() + after.size());
     EXPECT_EQ(o.exit_code, 0) << o.err;
     EXPECT_EQ(o.out, while_stopped + after);
+    // Killed outright while its output is held up, it loses nothing: what
+    // it had not delivered waits in the pipe, and the next one starts at a
+    // record (one it delivered may come again).
+    Process killed(activated);
+    std::string sent = send(60, 3000);
+    kill(killed.pid(), SIGKILL);
+    std::string printed = killed.finish(-1).out;
+    Process next(activated);
+    std::string rest = next.finish(-1, 0).out;
+    std::size_t resumed = sent.find(rest.substr(0, rest.find("\n\n") + 2));
+    ASSERT_NE(resumed, std::string::npos) << rest.substr(0, 100);
+    EXPECT_TRUE(resumed == 0 || sent.compare(resumed - 2, 2, "\n\n") == 0);
+    EXPECT_TRUE(printed.size() >= resumed && printed.compare(0, resumed, sent, 0, resumed) == 0);
+    EXPECT_TRUE(rest == sent.substr(resumed)) << rest.size() << " bytes after " << resumed;
     close(held);
 }
 
