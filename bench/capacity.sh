@@ -12,7 +12,7 @@ rm -rf "$work" && mkdir "$work"
 trap 'rm -rf "$work" "$pipe"' EXIT
 
 # Fills a fresh pipe with traps of $1 bytes; prints how many went in whole,
-# and the bytes of the one that was cut, if any.
+# and the bytes of the one that was cut, if any, without its end.
 fill() {
     size=$1 enlarge=$2
     head -c $((size - 1)) /dev/zero | tr '\0' x >"$work/trap"
@@ -24,8 +24,8 @@ fill() {
     while "$handler" -d -1 <"$work/trap" 2>/dev/null; do n=$((n + 1)); done
     held=$(dd iflag=nonblock bs=64k <&3 2>/dev/null | wc -c)
     exec 3<&-
-    cut=$((held - n * (size + 1)))
-    if [ "$cut" -gt 0 ]; then echo "$n, then $cut bytes of one"; else echo "$n"; fi
+    cut=$((held - n * (size + 1) - 2))
+    if [ "$cut" -gt 0 ]; then echo "$n, then $cut bytes of one, ended"; else echo "$n"; fi
 }
 
 printf '%10s  %-28s  %s\n' "trap bytes" "64 KiB pipe (the default)" "1 MiB pipe (as trapsink sets it)"

@@ -12,9 +12,10 @@
 # A trap that the daemon handed to its handlers and that is not printed was
 # either refused visibly (a handler said so in the trace file or on the
 # daemon's standard error) or lost without a trace.
-# Each row must lose nothing without a trace (but for the loss trapsink(1)
-# owns up to: what a killed trapsink had read), give one journal entry a
-# trap (a trap split by a stop, or an empty entry, is a failure), leave the
+# Each row must lose nothing without a trace, a crash loop too, give one
+# journal entry a trap (a trap split by a stop, or an empty entry, is a
+# failure; a crash may repeat one that it had sent, as trapsink(1) says,
+# and the crash loop reports those), leave the
 # socket listening and deliver again at once; the upgrade must leave no unit
 # failed and the new trapsink running. Every trap must be one journal entry
 # with its text byte for byte (as a second handler keeps it) and the fields
@@ -211,10 +212,12 @@ report() {  # ROW FIRST SENT REFUSED ENTRIES
     [ "$silent" -ge 0 ] || silent=0
     printf '%-28s %6s %7s %8s %10s %10s %8s\n' "$1" "$3" "$handed" "$got" "$(($handed - got - silent))" \
         "$silent" "$5"
-    case $1 in crash-loop) ;; *)
-        [ "$silent" -eq 0 ] || fail "$1: $silent traps lost without a trace" ;;
-    esac
-    [ "$5" -eq "$got" ] || fail "$1: $5 journal entries for $got traps"
+    [ "$silent" -eq 0 ] || fail "$1: $silent traps lost without a trace"
+    if [ "$1" = crash-loop ] && [ "$5" -gt "$got" ]; then
+        echo "$1: $(($5 - got)) traps sent again after a crash"
+    else
+        [ "$5" -eq "$got" ] || fail "$1: $5 journal entries for $got traps"
+    fi
 }
 
 run_row() {  # ROW FIRST COUNT [PAD]
