@@ -158,11 +158,12 @@ void send_entry(long number, long /*bytes*/)
         PRINTED.begin(number);
         PRINTED.text(text, static_cast<std::size_t>(end - text));
         PRINTED.end(number, static_cast<long>(end - text));
+        flush_output();
     }
 }
 
 // A record cut short by a stop goes into the journal as far as it came.
-const RecordSink JOURNAL = {begin_entry, add_text, send_entry, send_entry};
+const RecordSink JOURNAL = {begin_entry, add_text, send_entry, send_entry, true};
 
 }  // namespace
 

@@ -26,7 +26,7 @@ void print_nothing(long /*number*/, long /*bytes*/) {}
 
 }  // namespace
 
-const RecordSink PRINTED = {print_start, put, print_end, print_nothing};
+const RecordSink PRINTED = {print_start, put, print_end, print_nothing, false};
 
 std::size_t frame(const RecordSink *sink, const char *data, std::size_t size, long limit)
 {

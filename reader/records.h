@@ -14,11 +14,14 @@
 
 // Where records go as they are framed: each begins, takes its lines'
 // bytes, and ends; at a stop, one that has begun and not ended is cut.
+// Where a record is delivered as it ends (each_delivered), it is taken out
+// of the pipe at once; else once what was framed has been flushed.
 struct RecordSink {
     void (*begin)(long number);
     void (*text)(const char *data, std::size_t size);
     void (*end)(long number, long bytes);
     void (*cut)(long number, long bytes);
+    bool each_delivered;
 };
 
 // Each record printed between "=== trap N ===" and "=== end of trap N:

@@ -176,6 +176,11 @@ sigset_t catch_stop_signals()
 int copy_fds[2] = {-1, -1};
 // The copy, read out of that pipe.
 char in[1 << 20];
+// How much is copied at a time, unless a record is longer: what was
+// printed of a copy when trapsink is killed comes again, so a crash
+// repeats at most this much (a trap sent to the journal is taken out as
+// soon as it is sent: a crash repeats at most that one).
+constexpr std::size_t BATCH = 1 << 16;
 
 // Makes the pipe the FIFO is copied into, as large as the FIFO. Returns
 // the size from which a record that has begun is taken out as it streams
@@ -196,11 +201,12 @@ std::size_t make_copy_pipe(int fd, const char *fifo_name)
     return static_cast<std::size_t>(std::max(size / 2 - page, page));
 }
 
-// Copies what waits in the FIFO into in: returns its size, 0 when nothing
-// waits, or -1 when nothing holds the FIFO open for writing.
-ssize_t copy_fifo(int fd, const char *fifo_name)
+// Copies up to size bytes of what waits in the FIFO into in: returns how
+// many, 0 when nothing waits, or -1 when nothing holds the FIFO open for
+// writing.
+ssize_t copy_fifo(int fd, const char *fifo_name, std::size_t size)
 {
-    ssize_t copied = tee(fd, copy_fds[1], sizeof in, SPLICE_F_NONBLOCK);
+    ssize_t copied = tee(fd, copy_fds[1], size, SPLICE_F_NONBLOCK);
     if (copied < 0 && errno == EAGAIN)
         return 0;
     if (copied < 0)
@@ -219,8 +225,9 @@ ssize_t copy_fifo(int fd, const char *fifo_name)
 // Takes size bytes, delivered, out of the FIFO.
 void take_out(int fd, const char *fifo_name, std::size_t size)
 {
+    static char taken[BATCH];
     for (std::size_t left = size; left > 0;) {
-        ssize_t n = read(fd, in, left);
+        ssize_t n = read(fd, taken, std::min(left, sizeof taken));
         if (n <= 0)
             fail("Error reading", fifo_name);
         left -= static_cast<std::size_t>(n);
@@ -229,13 +236,25 @@ void take_out(int fd, const char *fifo_name, std::size_t size)
 
 // Hands the first size bytes of the copy to the sink (or standard output,
 // raw), and a record they leave begun as cut, if cut; flushes them out, and
-// only then takes them out of the FIFO.
+// only then takes them out of the FIFO: record by record where the sink
+// delivers each as it ends.
 void deliver(int fd, const char *fifo_name, const RecordSink *sink, std::size_t size, long limit,
              bool cut = false)
 {
-    frame(sink, in, size, limit);
+    std::size_t at = 0;
+    while (sink != nullptr && sink->each_delivered && at < size) {
+        std::size_t record = whole_records(in + at, size - at, records_ended() + 1);
+        if (record == 0)
+            break;
+        frame(sink, in + at, record, limit);
+        take_out(fd, fifo_name, record);
+        at += record;
+    }
+    const char *rest = in + at;
+    size -= at;
+    frame(sink, rest, size, limit);
     if (sink == nullptr)
-        put(in, size);
+        put(rest, size);
     if (cut)
         cut_record(sink);
     flush_output();
@@ -258,7 +277,9 @@ int read_records(int fd, const char *fifo_name, const RecordSink *sink, long lim
         int queued = 0;
         ssize_t n = static_cast<ssize_t>(copied);
         if (copied == 0 || ioctl(fd, FIONREAD, &queued) != 0 || static_cast<std::size_t>(queued) != copied)
-            n = copy_fifo(fd, fifo_name);
+            n = copy_fifo(fd, fifo_name, BATCH);
+        if (n == static_cast<ssize_t>(BATCH) && whole_records(in, BATCH, limit) == 0)
+            n = copy_fifo(fd, fifo_name, sizeof in);  // a record longer than that
         if (n < 0) {
             std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
                          fifo_name);
