@@ -12,10 +12,13 @@
 // JOURNAL_STREAM), each record is sent as one journal entry instead
 // (journal.h).
 //
-// On SIGTERM or SIGINT it prints what it has read and what waits in the pipe,
-// and exits 0: a stop loses nothing that was handed over before it. A
-// record that has begun when the pipe is empty is waited for, a second at
-// most, since a handler writes the text and the marker apart.
+// On SIGTERM or SIGINT it prints what waits in the pipe, and exits 0: a stop
+// loses nothing that was handed over before it. A record that has begun
+// when no whole one waits is waited for, a second at most, since a handler
+// writes a trap that arrives in pieces in several writes.
+//
+// A record is taken out of the pipe only once it has been delivered
+// (read_records): a crash may repeat one, never lose one.
 //
 // This file is the run: the options, the standard descriptors, the stop
 // signals and the read loop. pipe.cpp takes the pipe (activation.cpp the
@@ -31,7 +34,7 @@
 //             handlers are refused from then on, then stop as on SIGTERM
 //             once the handlers that opened it before have had a moment
 //   -n COUNT  exit with status 0 after COUNT records (0: once the FIFO is held);
-//             records after them in the same read are not printed
+//             records after them stay in the pipe
 //   -N FD     when the FIFO is held, write a newline to FD and close it
 //   -m MODE   the FIFO's permission bits, in octal (default 0600 when it is
 //             created; an existing FIFO keeps its own unless -m is given)

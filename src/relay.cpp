@@ -69,13 +69,14 @@ long pages_free = 0;   // of the pipe, at least, as far as this run knows
 char last_sent = '\n';
 
 // "-d LEVEL" in exactly that shape sets the level; anything else leaves it at
-// 0 without a word. LEVEL is read as strtol reads it, and its low 32 bits
-// are kept, so 4294967297 is 1 and 4294967295 is -1.
+// 0 without a word. LEVEL is read as a 64-bit integer (strtoll: a long is
+// 32 bits on 32-bit systems), and its low 32 bits are kept, so 4294967297
+// is 1 and 4294967295 is -1.
 int32_t debug_level(int argc, char **argv)
 {
     if (argc < 3 || strcmp(argv[1], "-d") != 0)
         return 0;
-    return static_cast<int32_t>(strtol(argv[2], nullptr, 10));
+    return static_cast<int32_t>(strtoll(argv[2], nullptr, 10));
 }
 
 // A descriptor 0, 1 or 2 that the caller left closed would be handed out by
