@@ -441,6 +441,18 @@ std::vector<std::string> trace_messages()
     return messages;
 }
 
+const char *strace_unusable()
+{
+    static const char *const why = [] {
+        if (!exists("/usr/bin/strace"))
+            return "strace is not installed";
+        return std::system("/usr/bin/strace -qq -o /dev/null /bin/true 2>/dev/null") == 0
+                   ? nullptr
+                   : "strace is installed but cannot trace here";
+    }();
+    return why;
+}
+
 std::string first_line_of(const std::string &command)
 {
     std::string text;

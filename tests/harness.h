@@ -122,6 +122,11 @@ std::vector<std::string> trace_messages();  // of the trace file; empty if none
 
 std::string random_bytes(std::size_t size, unsigned seed);
 
+// Why /usr/bin/strace cannot be used, or nullptr: it is not installed, or
+// it cannot trace (where ptrace is refused, as in a builder's sandbox or a
+// run of the suite under strace itself).
+const char *strace_unusable();
+
 // The first line a shell command prints, without its line break.
 std::string first_line_of(const std::string &command);
 

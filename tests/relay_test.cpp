@@ -207,8 +207,8 @@ TEST_F(RelayTest, TraceLineFormat)
 TEST_F(RelayTest, EachTraceLineIsOneWrite)
 {
     const char strace[] = "/usr/bin/strace";
-    if (!exists(strace))
-        GTEST_SKIP() << "strace is not installed";
+    if (const char *why = strace_unusable())
+        GTEST_SKIP() << why;
     std::string log = std::string(RUN_DIR) + "/writes.strace";
     std::string short_lines;
     while (short_lines.size() < 20000)

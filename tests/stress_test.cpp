@@ -54,11 +54,12 @@ TEST_P(ClosedDescriptors, NothingLandsInTheWrongPlace)
         write_file(TRACE, "earlier\n");
     const std::string input = "host.example\nUDP: [192.0.2.1]\n";
     const char strace[] = "/usr/bin/strace";
-    if (!exists(strace) && c.dev_null_refused)
-        GTEST_SKIP() << "strace is not installed";
+    const char *why = strace_unusable();
+    if (why != nullptr && c.dev_null_refused)
+        GTEST_SKIP() << why;
     std::string log = std::string(RUN_DIR) + "/opens.strace";
     std::vector<std::string> wrapper;
-    if (exists(strace))
+    if (why == nullptr)
         wrapper = {strace, "-qq", "-e", "trace=open,openat", "-o", log};
     if (c.dev_null_refused)
         wrapper.insert(wrapper.end(), {"-P", "/dev/null", "-e", "inject=open,openat:error=EACCES"});
