@@ -385,7 +385,8 @@ const std::string HEAD_FIELDS =
     "TRAP_HOST=router.example\nTRAP_ADDRESS=UDP: [192.0.2.1]:1024->[192.0.2.2]:162\nTRAP_SOURCE=192.0.2.1\n";
 // Transport addresses over udp6, and with no IP address in them.
 const std::string UDP6 = "<UNKNOWN>\nUDP/IPv6: [::1]:35027\n";
-const std::string NO_IP = "host\nTCP: [host.example]:162\n";
+// A name in the brackets, though it starts as an address could.
+const std::string NO_IP = "host\nTCP: [beef.example]:162\n";
 const std::string LINK_DOWN = HEAD + "SNMPv2-MIB::snmpTrapOID.0 IF-MIB::linkDown\nIF-MIB::ifIndex.2 2\n";
 const std::string LINK_DOWN_FIELDS = HEAD_FIELDS + "TRAP_OID=IF-MIB::linkDown\n";
 // The trap OID's name as -Of, -Os and -On without its leading dot give it.
@@ -488,7 +489,7 @@ INSTANTIATE_TEST_SUITE_P(
         FrameCase{.name = "JournalSourceOverUdp6AndNone", .args = {"-n", "2"},
                   .input = UDP6 + "\n" + NO_IP + "\n",
                   .out = entry(UDP6, "TRAP_HOST=<UNKNOWN>\nTRAP_ADDRESS=UDP/IPv6: [::1]:35027\nTRAP_SOURCE=::1\n")
-                         + entry(NO_IP, "TRAP_HOST=host\nTRAP_ADDRESS=TCP: [host.example]:162\n"),
+                         + entry(NO_IP, "TRAP_HOST=host\nTRAP_ADDRESS=TCP: [beef.example]:162\n"),
                   .journal = Journal::present},
         FrameCase{.name = "JournalNulBeforeTheName", .args = {"-n", "1"}, .input = NUL_IN_NAME + "\n",
                   .out = entry(NUL_IN_NAME, HEAD_FIELDS), .journal = Journal::present},
