@@ -397,6 +397,18 @@ const std::string NUMERIC_NAME = HEAD + "1.3.6.1.6.3.1.1.4.1.0 c\n";
 const std::string NUL_IN_NAME = HEAD + std::string("X-MIB::ifDescr.1\0snmpTrapOID.0 v\n", 33);
 const std::string TRAP_1K = "host\n" + std::string(1000, 'a') + "\n";
 const std::string BINARY = "host\n" + std::string("a\0b\xff\r\x01", 6) + "\n";
+// A pipe's device with another pipe's inode: a stream like the journal's,
+// but not standard output.
+const std::string ANOTHER_PIPE = [] {
+    int fds[2];
+    struct stat st {};
+    if (pipe(fds) == 0) {
+        fstat(fds[0], &st);
+        close(fds[0]);
+        close(fds[1]);
+    }
+    return "JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}();
 // Started with SIGTERM blocked; with its standard output a pipe that nobody
 // reads any more, and the broken-pipe signal at its default.
 const std::string EXEC = "os.execv(sys.argv[1], sys.argv[1:])";
@@ -459,6 +471,8 @@ INSTANTIATE_TEST_SUITE_P(
                   Stop::at_output, 0, Journal::present},
         FrameCase{"StreamOfAnother", {"-n", "1"}, "a\n\n", framed(1, "a\n"), Stop::at_output, 0, Journal::none,
                   "", {"JOURNAL_STREAM=1:1"}},
+        FrameCase{"StreamOfAnotherPipe", {"-n", "1"}, "a\n\n", framed(1, "a\n"), Stop::at_output, 0, Journal::none,
+                  "", {ANOTHER_PIPE}},
         FrameCase{"JournalAway", {"-n", "1"}, "a\n\n", framed(1, "a\n"), Stop::at_output, 0, Journal::away,
                   "trapsink: Error sending trap 1 to the journal [No such file or directory]: "
                   "printed instead\n"},
