@@ -167,6 +167,9 @@ TEST_P(TrapsinkStarts, WithThePathAsAsked)
         close(passed);
     EXPECT_EQ(o.exit_code, refused ? 1 : c.status);
     EXPECT_NE(o.err.find(refused ? WITHOUT_ACTIVATION : c.says), std::string::npos) << o.err;
+    if (!refused && *c.says == '\0') {
+        EXPECT_EQ(o.err, "");
+    }
     EXPECT_EQ(o.out, "");
     struct stat st;
     if (c.mode == 0) {
@@ -226,6 +229,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"ASAN_OPTIONS=detect_leaks=0"}, Passed::no, true, 0, GROUP_DATABASE_FAILS},
         StartCase{"GroupWithManyMembers", At::nothing, {"-g", "crowd"}, 0, "", S_IFIFO | 0600, true, {},
                   Passed::no, true, 0, CROWDED_GROUP},
+        // Taking the pipe away (-R): nothing there, nothing to do; anything but
+        // a FIFO left as it is; held for writing too, so no end of file comes
+        // though no handler holds it; no mode or group to set.
+        StartCase{"TakeAwayNothingThere", At::nothing, {"-R"}, 0, "", 0, false},
+        StartCase{"TakeAwayLeavesAFile", At::file, {"-R"}, 1, "is a regular file, not a FIFO", S_IFREG | 0644,
+                  false},
+        StartCase{"TakeAwayWithoutWriters", At::fifo, {"-R", PIPE}, 0, "", 0, false, {}, Passed::no, false},
+        StartCase{"TakeAwayWithMode", At::fifo, {"-R", "-m", "0620"}, 2, "usage:", S_IFIFO | 0640, false},
+        StartCase{"TakeAwayWithGroup", At::fifo, {"-R", "-g", GROUP}, 2, "usage:", S_IFIFO | 0640, false},
         StartCase{"StandardOutputClosed", At::nothing, {}, 1,
                   "Error writing to 'standard output' [Bad file descriptor]", 0, false, {},
                   Passed::no, true, 1u << 1},
