@@ -244,24 +244,19 @@ void take_out(int fd, const char *fifo_name, std::size_t size)
 void deliver(int fd, const char *fifo_name, const RecordSink *sink, std::size_t size, long limit,
              bool cut = false)
 {
+    bool each = sink != nullptr && sink->each_delivered;
     std::size_t at = 0;
-    while (sink != nullptr && sink->each_delivered && at < size) {
-        std::size_t record = whole_records(in + at, size - at, records_ended() + 1);
-        if (record == 0)
-            break;
-        frame(sink, in + at, record, limit);
-        take_out(fd, fifo_name, record);
-        at += record;
-    }
-    const char *rest = in + at;
-    size -= at;
-    frame(sink, rest, size, limit);
-    if (sink == nullptr)
-        put(rest, size);
-    if (cut)
-        cut_record(sink);
-    flush_output();
-    take_out(fd, fifo_name, size);
+    do {
+        const char *data = in + at;
+        std::size_t part = frame(sink, data, size - at, each ? records_ended() + 1 : limit);
+        if (sink == nullptr)
+            put(data, part);
+        at += part;
+        if (cut && at == size)
+            cut_record(sink);
+        flush_output();
+        take_out(fd, fifo_name, part);
+    } while (at < size);
 }
 
 // Reads the pipe until limit records have ended, or a stop (a signal, or
@@ -281,8 +276,6 @@ int read_records(int fd, const char *fifo_name, const RecordSink *sink, long lim
         ssize_t n = static_cast<ssize_t>(copied);
         if (copied == 0 || ioctl(fd, FIONREAD, &queued) != 0 || static_cast<std::size_t>(queued) != copied)
             n = copy_fifo(fd, fifo_name, BATCH);
-        if (n == static_cast<ssize_t>(BATCH) && whole_records(in, BATCH, limit) == 0)
-            n = copy_fifo(fd, fifo_name, sizeof in);  // a record longer than that
         if (n < 0) {
             std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
                          fifo_name);
@@ -290,6 +283,11 @@ int read_records(int fd, const char *fifo_name, const RecordSink *sink, long lim
         }
         copied = static_cast<std::size_t>(n);
         std::size_t whole = whole_records(in, copied, limit);
+        if (whole == 0 && copied == BATCH) {
+            // A record longer than that: all of it that has come.
+            copied = static_cast<std::size_t>(copy_fifo(fd, fifo_name, sizeof in));
+            whole = whole_records(in, copied, limit);
+        }
         if (whole == 0 && copied >= stream_at)
             whole = copied;
         if (whole > 0) {
