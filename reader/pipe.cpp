@@ -70,7 +70,12 @@ int take_fifo_away(const char *path)
     if (fd < 0)
         fail("Error opening FIFO", path);
     refuse_all_but_a_fifo(fd, path);
-    if (unlink(path) != 0)
+    // The mode alone needs no privilege but the FIFO's own: the reader
+    // that systemd runs owns it, and the directory, /run, is not its own
+    // to remove the path from (systemd removes it once it closes the pipe).
+    if (fchmod(fd, 0) != 0)
+        fail("Error setting the mode of FIFO", path);
+    if (unlink(path) != 0 && errno != EACCES && errno != EPERM && errno != EROFS)
         fail("Error removing FIFO", path);
     return fd;
 }

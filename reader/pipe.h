@@ -13,9 +13,10 @@ int activated_fifo();
 int open_fifo(const char *path);
 
 // Takes the FIFO at path away: opens it for reading and writing, so that
-// what waits in it can still be read, then removes the path, so that every
-// handler from now on is refused. Returns -1 when nothing is at path;
-// anything but a FIFO is refused and left as it is.
+// what waits in it can still be read, then gives it mode 0, so that every
+// handler from now on is refused (but one run as root), and removes the
+// path where its directory lets this process. Returns -1 when nothing is
+// at path; anything but a FIFO is refused and left as it is.
 int take_fifo_away(const char *path);
 
 // Refuses anything but a FIFO, and a FIFO that another trapsink reads (the

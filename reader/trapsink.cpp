@@ -30,9 +30,10 @@
 //        trapsink -R [-r] [-n COUNT] [-N FD] FIFO
 //   -r        copy the stream to standard output byte for byte, no framing
 //             (but into the journal, one entry a record all the same)
-//   -R        take the FIFO away: remove its path once it is held, so that
-//             handlers are refused from then on, then stop as on SIGTERM
-//             once the handlers that opened it before have had a moment
+//   -R        take the FIFO away: once it is held, give it mode 0 and remove
+//             its path where the directory allows, so that handlers are
+//             refused from then on, then stop as on SIGTERM once the
+//             handlers that opened it before have had a moment
 //   -n COUNT  exit with status 0 after COUNT records (0: once the FIFO is held);
 //             records after them stay in the pipe
 //   -N FD     when the FIFO is held, write a newline to FD and close it

@@ -637,16 +637,26 @@ TEST_F(TrapsinkTest, RestartLosesNothingWhileThePipeIsHeld)
 // What the socket unit's stop does once its reader has stopped: trapsink
 // -R, on the path, takes it away, so that a handler from then on is
 // refused, and prints what waits in the pipe, and what a handler that
-// opened it before writes in the moment after, then ends by itself.
+// opened it before writes in the moment after, then ends by itself. In a
+// directory that is not its own, as /run is not the reader's, the FIFO's
+// mode alone refuses handlers (root removes the path all the same); the
+// handlers' path leads there.
 TEST_F(TrapsinkTest, TakingThePipeAwayRefusesHandlersAndKeepsWhatWaits)
 {
-    ASSERT_EQ(mkfifo(PIPE, 0600), 0);
+    const std::string dir = std::string(RUN_DIR) + "/not-its-own", fifo = dir + "/corvane.p";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    ASSERT_EQ(symlink(fifo.c_str(), PIPE), 0);
     int held = open(PIPE, O_RDWR | O_NONBLOCK | O_CLOEXEC);  // as systemd holds it
     int writer = open(PIPE, O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // a handler's
     ASSERT_EQ(write(writer, "a\n\n", 3), 3);
-    Process sink({.program = TRAPSINK, .args = {"-R", "-N", "4", PIPE}, .ready_fd = 4});
-    EXPECT_FALSE(exists(PIPE));
+    Process sink({.program = TRAPSINK, .args = {"-R", "-N", "4", fifo}, .ready_fd = 4});
     EXPECT_EQ(harness::run({.input = "refused\n"}, -1).exit_code, 1);
+    struct stat st;
+    EXPECT_TRUE(lstat(fifo.c_str(), &st) != 0 ? getuid() == 0 : st.st_mode == S_IFIFO);
+    chmod(dir.c_str(), 0755);
+    harness::remove_all(dir.c_str());
     poll(nullptr, 0, 200);
     ASSERT_EQ(write(writer, "b\n\n", 3), 3);
     Outcome o = sink.finish(-1);
