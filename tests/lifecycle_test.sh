@@ -3,7 +3,8 @@
 # package: a minimal Debian root booted with systemd-nspawn, the package
 # installed with dpkg, snmptrapd (as Debian-snmp, from its own socket unit)
 # configured with the README's lines, trapsink.socket enabled, and the
-# journal forwarded as trapsink(1) shows it, to a collector on loopback.
+# traps forwarded over HTTPS by trapsink(1)'s own lines, to a collector on
+# loopback that refuses an upload without the authority's certificate.
 # Traps are sent with snmptrap, each carrying a serial number, while the
 # operator does one thing per row (reduzezezev(8)'s recipe for the daemon's
 # receive buffer, with the daemon running, among them); then every serial
@@ -19,7 +20,8 @@
 # socket listening and deliver again at once; the upgrade must leave no unit
 # failed and the new trapsink running. Every trap must be one journal entry
 # with its text byte for byte (as a second handler keeps it) and the fields
-# TRAP_HOST, TRAP_ADDRESS and TRAP_OID.
+# TRAP_HOST, TRAP_ADDRESS and TRAP_OID, none sent by a process running as
+# root; and a storm of traps must leave the host's own journal entries.
 #
 # usage: lifecycle_test.sh DEB [WORK_DIR]
 #   DEB       the package to test; the upgrade installs the same files under
@@ -50,7 +52,7 @@ trap cleanup EXIT
 trap 'exit 2' INT TERM
 
 suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-include=systemd-sysv,dbus,snmptrapd,snmp,procps,iproute2,systemd-journal-remote
+include=systemd-sysv,dbus,snmptrapd,snmp,procps,iproute2,systemd-journal-remote,openssl,curl,stunnel4
 tarball="$work/$suite-$(echo "$include" | cksum | cut -d' ' -f1).tar"
 if [ ! -s "$tarball" ]; then
     echo "== making a minimal Debian $suite root"
@@ -118,7 +120,7 @@ powered_off() {
     return 1
 }
 
-traps() { in_ct journalctl -q -u trapsink.service PRIORITY=5 --no-pager "$@"; }
+traps() { in_ct journalctl -q --namespace=trapsink PRIORITY=5 --no-pager "$@"; }
 # Serials in [FIRST, FIRST+COUNT) in what standard input gives, each once.
 serials_in() {
     grep -oE '8072\.9999\.1\.[0-9]+' | cut -d. -f4 | sort -un \
@@ -126,7 +128,7 @@ serials_in() {
 }
 # ... that trapsink printed, and that the daemon handed to its handlers (it
 # drops datagrams itself when its receive buffer is full).
-printed() { in_ct journalctl -q -u trapsink.service -o cat --no-pager | serials_in "$@"; }
+printed() { in_ct journalctl -q --namespace=trapsink -o cat --no-pager | serials_in "$@"; }
 handed() { serials_in "$@" <"$root/var/tmp/captured"; }
 # Handler failures so far: in the trace file, or on the daemon's standard error.
 refusals() {
@@ -185,7 +187,25 @@ act() {
     crash-loop)
         for _ in $(seq 8); do sleep 0.7; in_ct systemctl kill -s SIGKILL trapsink.service; done ;;
     socket-restart)
-        for _ in 1 2; do sleep 1; in_ct systemctl restart trapsink.socket; done ;;
+        # No process that reads traps runs as root meanwhile.
+        for _ in 1 2; do
+            sleep 1
+            in_ct sh -c 'systemctl restart trapsink.socket & while kill -0 $! 2>/dev/null; do
+                ps -C trapsink -o uid=; done' | grep -qx ' *0' && fail "$1: a trapsink ran as root"
+        done ;;
+    failed-socket-stop)
+        # A stop that fails before the reader has stopped (its first command
+        # made to fail): the reader stops all the same, and the socket
+        # starts again.
+        sleep 1
+        in_ct sh -c 'mkdir -p /run/systemd/system/trapsink.socket.d
+            printf "[Socket]\nExecStopPre=\nExecStopPre=/bin/false\n" \
+                >/run/systemd/system/trapsink.socket.d/fail.conf
+            systemctl daemon-reload && systemctl stop trapsink.socket'
+        in_ct systemctl --quiet is-active trapsink.service && fail "$1: the reader runs on a pipe no handler reaches"
+        sleep 1
+        in_ct sh -c 'rm -r /run/systemd/system/trapsink.socket.d && systemctl daemon-reload'
+        in_ct systemctl start trapsink.socket || fail "$1: the socket does not start again" ;;
     upgrade)
         sleep 3
         in_ct dpkg -i /var/tmp/debs/next.deb >"$work/upgrade.log" 2>&1 \
@@ -244,28 +264,36 @@ printf '%s\n' 'authCommunity log,execute public' 'traphandle default /usr/sbin/r
 in_ct systemctl restart snmptrapd
 in_ct systemctl enable --now trapsink.socket >/dev/null 2>&1 || fail "cannot enable trapsink.socket"
 in_ct stat -c '%F %a %U %G' /run/corvane.p
-# The collector, then the uploader, as trapsink(1) has them.
-in_ct sh -ec "mkdir -p /etc/systemd/system/systemd-journal-remote.service.d
-    printf '%s\\n' '[Service]' 'ExecStart=' \\
-        'ExecStart=/lib/systemd/systemd-journal-remote --listen-http=-3 --output=/var/log/journal/remote/' \\
-        >/etc/systemd/system/systemd-journal-remote.service.d/http.conf
-    systemctl daemon-reload
-    systemctl enable --now systemd-journal-remote.socket
-    mkdir -p /etc/systemd/journal-upload.conf.d \\
-        /etc/systemd/system/systemd-journal-upload.service.d
-    printf '[Upload]\\nURL=http://127.0.0.1:19532\\n' \\
-        >/etc/systemd/journal-upload.conf.d/collector.conf
-    cp /usr/share/doc/reduzezezev/examples/journal-upload-retry.conf \\
-        /etc/systemd/system/systemd-journal-upload.service.d/
-    systemctl daemon-reload
-    systemctl enable --now systemd-journal-upload.service" >/dev/null 2>&1 \
-    || fail "cannot forward the journal as trapsink(1) says"
+# The authority, the collector and the uploader over HTTPS, by trapsink(1)'s
+# own lines, taken from the package's page, for a collector at 127.0.0.1
+# (the packages they install are in the root already).
+recipe() {
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/trapsink.1.gz | zcat \
+        | awk -v name="$1" '$0 == ".\\\" recipe: " name { on = 1; next }
+                            on && /^\.Bd/ { next }
+                            on && /^\.Ed/ { exit }
+                            on' \
+        | sed -e 's/\\e/\\/g' -e 's/192\.0\.2\.10/127.0.0.1/g' -e '/^apt install/d'
+}
+for part in authority collector 'trap host'; do
+    recipe "$part" | in_ct sh -ec 'mkdir -p /root/pki && cd /root/pki && exec sh -e' >>"$work/forward.log" 2>&1 \
+        || fail "cannot forward the traps as trapsink(1) says ($part): $(tail -1 "$work/forward.log")"
+done
+# Nothing is taken without a client certificate that the authority signed.
+in_ct sh -c 'cd /root/pki
+    printf "__CURSOR=s=0;i=1\n__REALTIME_TIMESTAMP=1700000000000000\nMESSAGE=forged\nPRIORITY=5\nTRAP_SOURCE=198.51.100.66\n\n" >forged.export
+    openssl req -x509 -newkey rsa:2048 -noenc -days 1 -subj /CN=forger -keyout forger.key -out forger.pem 2>/dev/null
+    for cert in "" "--cert forger.pem --key forger.key"; do
+        curl -s -k $cert -H "Content-Type: application/vnd.fdo.journal" --data-binary @forged.export \
+            https://127.0.0.1:19532/upload && echo taken
+    done' | grep -q taken && fail "an upload without the authority's certificate was taken"
 
 printf '%-28s %6s %7s %8s %10s %10s %8s\n' "what the operator did" sent handed printed refused \
     "lost silently" entries
 first=1
 for row in steady:300 receive-buffer-recipe:300 service-restart:400 service-restart-8k-traps:300:8000 \
-           restarts-past-start-limit:300 crash-loop:300 socket-restart:300 upgrade:300 sigterm:400 \
+           restarts-past-start-limit:300 crash-loop:300 socket-restart:300 failed-socket-stop:300 \
+           upgrade:300 sigterm:400 \
            collector-away-10s:300; do
     set -- $(echo "$row" | tr : ' ')
     run_row "$1" "$first" "$2" ${3:-}
@@ -308,7 +336,7 @@ echo "$serials traps printed, as $entries journal entries, $whole with all four 
 # And every one on the collector, with its fields, once the uploader has
 # caught up (a minute at most), though the collector was away for ten
 # seconds. An entry on its way as the collector went may come twice.
-on_collector() { in_ct journalctl -q -D /var/log/journal/remote -u trapsink.service PRIORITY=5 --no-pager "$@"; }
+on_collector() { in_ct journalctl -q -D /var/log/journal/remote PRIORITY=5 --no-pager "$@"; }
 for _ in $(seq 60); do
     collected=$(on_collector -o json --all | with_fields | serials)
     [ "$collected" -ge "$serials" ] && break
@@ -316,6 +344,31 @@ for _ in $(seq 60); do
 done
 echo "$collected traps on the collector with all four fields, as $(on_collector -o json | wc -l) entries"
 [ "$collected" -eq "$serials" ] || fail "the collector has $collected of the $serials traps"
+[ -z "$(on_collector TRAP_SOURCE=198.51.100.66)" ] || fail "the collector has a forged trap"
+
+# No trap was sent by a process running as root, at any stop; the socket's
+# stops sent some.
+echo "$(traps _SYSTEMD_UNIT=trapsink.socket | wc -l) traps sent by the socket's stops"
+[ -z "$(in_ct journalctl -q --namespace=trapsink _UID=0)" ] || fail "a trapsink ran as root"
+
+# A storm: 600 traps of 40 KB that the journal cannot compress, three times
+# what the host's journal may keep here, into the traps' journal, with
+# limits of its own. The host's own entries stay; the oldest traps go.
+in_ct sh -ec 'mkdir -p /etc/systemd/journald.conf.d
+    printf "[Journal]\nSystemMaxUse=8M\nSystemMaxFileSize=1M\n" >/etc/systemd/journald.conf.d/small.conf
+    printf "[Journal]\nSystemMaxUse=16M\nSystemMaxFileSize=2M\n" >/etc/systemd/journald@trapsink.conf
+    systemctl restart systemd-journald systemd-journald@trapsink
+    for i in $(seq 100); do logger -p auth.notice -t host-entry "host entry $i"; done'
+in_ct runuser -u Debian-snmp -- sh -c 'pad=$(head -c 30000 /dev/urandom | base64 -w0)
+    for i in $(seq 600); do
+        printf "storm\nUDP: [198.51.100.9]:161\nstorm %s %s\n" $i "$pad" | /usr/sbin/reduzezezev || echo refused
+    done' >"$work/storm.log" 2>&1
+sleep 2
+host=$(in_ct journalctl -q -t host-entry -o cat | grep -c 'host entry')
+kept=$(traps -o cat | grep -c '^storm [0-9]')
+echo "storm: the host's own entries $host of 100, traps $kept of 600 kept, $(grep -c '^refused' "$work/storm.log") refused"
+[ "$host" -eq 100 ] || fail "storm: the host's own entries were pushed out"
+traps -o cat | grep -q '^storm 600 ' || fail "storm: the last trap is not kept"
 
 in_ct systemctl poweroff
 powered_off || kill -9 "$nspawn" 2>/dev/null
