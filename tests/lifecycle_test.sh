@@ -349,7 +349,7 @@ echo "$collected traps on the collector with all four fields, as $(on_collector 
 # No trap was sent by a process running as root, at any stop; the socket's
 # stops sent some.
 echo "$(traps _SYSTEMD_UNIT=trapsink.socket | wc -l) traps sent by the socket's stops"
-[ -z "$(in_ct journalctl -q --namespace=trapsink _UID=0)" ] || fail "a trapsink ran as root"
+[ -z "$(in_ct journalctl -q --namespace=trapsink _COMM=trapsink _UID=0)" ] || fail "a trapsink ran as root"
 
 # A storm: 600 traps of 40 KB that the journal cannot compress, three times
 # what the host's journal may keep here, into the traps' journal, with
