@@ -315,6 +315,9 @@ TEST_F(RelayTest, FailuresReachTheJournalAtErrorPriority)
     EXPECT_EQ(run({.input = "trap\n", .err_is_journal = true}).err, "<3>" + refused);
     EXPECT_EQ(run({.input = "trap\n", .err_is_journal = true}).err,
               "<4>" + log_unavailable(error_text(EEXIST)) + "<3>" + refused);
+    // Its inode on another device is another file.
+    EXPECT_EQ(run({.input = "trap\n", .err_is_journal = true, .stream_elsewhere = true}).err,
+              log_unavailable(error_text(EEXIST)) + refused);
 }
 
 // At level 0 a run that succeeds traces nothing, so it never even looks.

@@ -165,7 +165,7 @@ Process::Process(const Launch &launch) : launch_(launch)
     std::vector<std::string> env_text = launch.env;
     if (struct stat st; (launch.journal || launch.err_is_journal)
                         && fstat(launch.journal ? out[1] : err[1], &st) == 0)
-        env_text.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":"
+        env_text.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev + launch.stream_elsewhere) + ":"
                            + std::to_string(st.st_ino));
     if (launch.listen_fd >= 0)
         env_text.insert(env_text.end(), {"LISTEN_FDS=1", "LISTEN_PID=" + std::string(12, ' ')});

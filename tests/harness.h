@@ -57,6 +57,8 @@ struct Launch {
     bool err_to_file = false;   // standard error a regular file, not a pipe
     bool err_is_journal = false;  // JOURNAL_STREAM names standard error, as
                                   // for a service's handler
+    bool stream_elsewhere = false;  // JOURNAL_STREAM with that inode, on
+                                    // another device
 };
 
 struct Outcome {
