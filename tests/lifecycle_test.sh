@@ -128,7 +128,13 @@ serials_in() {
 }
 # ... that trapsink printed, and that the daemon handed to its handlers (it
 # drops datagrams itself when its receive buffer is full).
-printed() { in_ct journalctl -q --namespace=trapsink -o cat --no-pager | serials_in "$@"; }
+# (With a reader of one's own, what it wrote.)
+reader=trapsink
+kept() {
+    if [ "$reader" = trapsink ]; then in_ct journalctl -q --namespace=trapsink -o cat --no-pager
+    else in_ct cat /var/tmp/trapreader.out; fi
+}
+printed() { kept | serials_in "$@"; }
 handed() { serials_in "$@" <"$root/var/tmp/captured"; }
 # Handler failures so far: in the trace file, or on the daemon's standard error.
 refusals() {
@@ -146,7 +152,8 @@ settle() {
         sleep 0.5
     done
 }
-socket_listening() { [ "$(in_ct systemctl is-active trapsink.socket)" = active ]; }
+listener=trapsink.socket
+socket_listening() { [ "$(in_ct systemctl is-active $listener)" = active ]; }
 # What an operator would do to bring delivery back, for a package that
 # needs it: reported, and a failure of the row.
 recover() {
@@ -218,10 +225,18 @@ act() {
         fi ;;
     sigterm)
         for _ in 1 2 3; do sleep 2; in_ct systemctl kill -s SIGTERM trapsink.service; done ;;
+    reader-socket-restart)
+        for _ in 1 2; do sleep 1; in_ct systemctl restart trapreader.socket; done ;;
+    reader-restart)
+        for _ in 1 2; do sleep 1; in_ct systemctl restart trapreader.service; done ;;
     esac
 }
 
-entry_count() { traps -o json | wc -l; }
+# Journal entries, or traps a reader of one's own wrote (a serial a trap).
+entry_count() {
+    if [ "$reader" = trapsink ]; then traps -o json | wc -l
+    else kept | grep -c '8072\.9999\.1\.[0-9]'; fi
+}
 
 report() {  # ROW FIRST SENT REFUSED ENTRIES
     got=$(printed "$2" "$3") handed=$(handed "$2" "$3")
@@ -247,7 +262,7 @@ run_row() {  # ROW FIRST COUNT [PAD]
     act "$1"
     wait "$sender"
     settle "$2" "$3"
-    socket_listening || { fail "$1: trapsink.socket is $(in_ct systemctl is-active trapsink.socket)"; recover; }
+    socket_listening || { fail "$1: $listener is $(in_ct systemctl is-active $listener)"; recover; }
     report "$1" "$2" "$3" $(($(refusals) - before)) $(($(entry_count) - entries_before))
     # Delivery goes on at once.
     in_ct send-traps $(($2 + $3)) 5
@@ -264,19 +279,21 @@ printf '%s\n' 'authCommunity log,execute public' 'traphandle default /usr/sbin/r
 in_ct systemctl restart snmptrapd
 in_ct systemctl enable --now trapsink.socket >/dev/null 2>&1 || fail "cannot enable trapsink.socket"
 in_ct stat -c '%F %a %U %G' /run/corvane.p
-# The authority, the collector and the uploader over HTTPS, by trapsink(1)'s
-# own lines, taken from the package's page, for a collector at 127.0.0.1
-# (the packages they install are in the root already).
-recipe() {
-    dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/man/man1/trapsink.1.gz | zcat \
-        | awk -v name="$1" '$0 == ".\\\" recipe: " name { on = 1; next }
+# A recipe of the package's manual PAGE, as printed, for a collector at
+# 127.0.0.1 (the packages it installs are in the root already).
+recipe() {  # PAGE NAME
+    dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/man/$1.gz" | zcat \
+        | awk -v name="$2" '$0 == ".\\\" recipe: " name { on = 1; next }
                             on && /^\.Bd/ { next }
+                            on && /^\.Dl / { print substr($0, 5); exit }
                             on && /^\.Ed/ { exit }
                             on' \
         | sed -e 's/\\e/\\/g' -e 's/192\.0\.2\.10/127.0.0.1/g' -e '/^apt install/d'
 }
+# The authority, the collector and the uploader over HTTPS, by trapsink(1)'s
+# own lines.
 for part in authority collector 'trap host'; do
-    recipe "$part" | in_ct sh -ec 'mkdir -p /root/pki && cd /root/pki && exec sh -e' >>"$work/forward.log" 2>&1 \
+    recipe man1/trapsink.1 "$part" | in_ct sh -ec 'mkdir -p /root/pki && cd /root/pki && exec sh -e' >>"$work/forward.log" 2>&1 \
         || fail "cannot forward the traps as trapsink(1) says ($part): $(tail -1 "$work/forward.log")"
 done
 # Nothing is taken without a client certificate that the authority signed.
@@ -369,6 +386,52 @@ kept=$(traps -o cat | grep -c '^storm [0-9]')
 echo "storm: the host's own entries $host of 100, traps $kept of 600 kept, $(grep -c '^refused' "$work/storm.log") refused"
 [ "$host" -eq 100 ] || fail "storm: the host's own entries were pushed out"
 traps -o cat | grep -q '^storm 600 ' || fail "storm: the last trap is not kept"
+
+# A reader of one's own in trapsink's place, by reduzezezev(8)'s lines: a
+# few lines of bash that append what the pipe brings to a file and, asked
+# to stop, first read what waits. Its socket enabled, through a reboot and
+# restarts under traffic; then the pipe made by tmpfiles.d and held by the
+# reader alone, through a reboot and restarts of the reader (each loses,
+# visibly, the traps handed over meanwhile).
+cat >"$root/usr/local/bin/trapreader" <<'EOF'
+#!/bin/bash
+# Appends what the pipe brings (descriptor 3, or the path given) to
+# /var/tmp/trapreader.out; asked to stop, first reads what waits.
+[ -z "${1:-}" ] || exec 3<>"$1"
+exec >>/var/tmp/trapreader.out
+stopping=
+trap stopping=yes TERM
+while :; do
+    if IFS= read -r -t 0.5 line <&3; then printf '%s\n' "$line"
+    else printf '%s' "$line"; [ -z "$stopping" ] || exit 0; fi
+done
+EOF
+chmod 755 "$root/usr/local/bin/trapreader"
+reboot() {
+    in_ct systemctl poweroff
+    powered_off || fail "the container did not power off"
+    boot
+}
+in_ct systemctl disable --now trapsink.socket >/dev/null 2>&1
+for unit in service socket; do
+    recipe man8/reduzezezev.8 "reader $unit" >"$root/etc/systemd/system/trapreader.$unit"
+done
+in_ct systemctl enable --now trapreader.socket >/dev/null 2>&1 || fail "cannot enable trapreader.socket"
+reader=trapreader listener=trapreader.socket
+reboot
+first=$((first + 100000))
+run_row reader-socket-restart "$first" 300
+in_ct systemctl disable --now trapreader.socket >/dev/null 2>&1
+printf '%s\n' '[Unit]' 'After=systemd-tmpfiles-setup.service' 'Before=snmptrapd.service' '[Service]' \
+    'ExecStart=/usr/local/bin/trapreader /run/corvane.p' '[Install]' 'WantedBy=multi-user.target' \
+    >"$root/etc/systemd/system/trapreader.service"
+recipe man8/reduzezezev.8 "reader tmpfiles" | sed 's/READER/root/' >"$root/etc/tmpfiles.d/corvane.conf"
+in_ct systemctl daemon-reload
+in_ct systemctl enable trapreader.service >/dev/null 2>&1
+listener=trapreader.service
+reboot
+first=$((first + 100000))
+run_row reader-restart "$first" 300
 
 in_ct systemctl poweroff
 powered_off || kill -9 "$nspawn" 2>/dev/null
