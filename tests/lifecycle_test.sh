@@ -120,6 +120,12 @@ powered_off() {
     return 1
 }
 
+reboot() {
+    in_ct systemctl poweroff
+    powered_off || fail "the container did not power off"
+    boot
+}
+
 traps() { in_ct journalctl -q --namespace=trapsink PRIORITY=5 --no-pager "$@"; }
 # Serials in [FIRST, FIRST+COUNT) in what standard input gives, each once.
 serials_in() {
@@ -333,9 +339,7 @@ in_ct systemctl kill -s SIGSTOP trapsink.service
 before=$(refusals) entries_before=$(entry_count)
 in_ct send-traps "$first" 5
 sleep 1
-in_ct systemctl poweroff
-powered_off || fail "the container did not power off"
-boot
+reboot
 report poweroff-with-traps-waiting "$first" 5 $(($(refusals) - before)) $(($(entry_count) - entries_before))
 socket_listening || fail "after a second boot trapsink.socket is not listening"
 first=$((first + 100000))
@@ -407,11 +411,6 @@ while :; do
 done
 EOF
 chmod 755 "$root/usr/local/bin/trapreader"
-reboot() {
-    in_ct systemctl poweroff
-    powered_off || fail "the container did not power off"
-    boot
-}
 in_ct systemctl disable --now trapsink.socket >/dev/null 2>&1
 for unit in service socket; do
     recipe man8/reduzezezev.8 "reader $unit" >"$root/etc/systemd/system/trapreader.$unit"
