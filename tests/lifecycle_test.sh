@@ -6,9 +6,10 @@
 # traps forwarded over HTTPS by trapsink(1)'s own lines, to a collector on
 # loopback that refuses an upload without the authority's certificate.
 # Traps are sent with snmptrap, each carrying a serial number, while the
-# operator does one thing per row (reduzezezev(8)'s recipe for the daemon's
-# receive buffer, with the daemon running, among them); then every serial
-# is looked for in trapsink's journal, and at the end on the collector.
+# operator does one thing per row (restarts of the daemon, and
+# reduzezezev(8)'s recipe for its receive buffer, among them); then every
+# serial is looked for in trapsink's journal, and at the end on the
+# collector.
 #
 # A trap that the daemon handed to its handlers and that is not printed was
 # either refused visibly (a handler said so in the trace file or on the
@@ -186,6 +187,9 @@ act() {
         in_ct systemctl --quiet is-active snmptrapd.service || fail "$1: the daemon is not running"
         in_ct ss -ulmn 'sport = :162' | grep -q 'rb8388608' \
             || fail "$1: the receive buffer is $(in_ct ss -ulmn 'sport = :162' | grep -o 'rb[0-9]*')" ;;
+    daemon-restarts)
+        # As after a change to its lines: no handler is signalled in passing.
+        for _ in $(seq 6); do sleep 3; in_ct systemctl restart snmptrapd.service; done ;;
     collector-away-10s)
         sleep 1
         in_ct systemctl stop systemd-journal-remote.socket systemd-journal-remote.service
@@ -314,7 +318,7 @@ in_ct sh -c 'cd /root/pki
 printf '%-28s %6s %7s %8s %10s %10s %8s\n' "what the operator did" sent handed printed refused \
     "lost silently" entries
 first=1
-for row in steady:300 receive-buffer-recipe:300 service-restart:400 service-restart-8k-traps:300:8000 \
+for row in steady:300 receive-buffer-recipe:300 daemon-restarts:500 service-restart:400 service-restart-8k-traps:300:8000 \
            restarts-past-start-limit:300 crash-loop:300 socket-restart:300 failed-socket-stop:300 \
            upgrade:300 sigterm:400 \
            collector-away-10s:300; do
