@@ -43,9 +43,11 @@ done
 [ -n "$work" ] || work=$(mktemp -d /var/tmp/lifecycle.XXXXXX)
 mkdir -p "$work"
 root="$work/root"
-nspawn=
+nspawn= init=
 cleanup() {
-    [ -n "$nspawn" ] && kill -9 "$nspawn" 2>/dev/null && wait "$nspawn" 2>/dev/null
+    # Killed alone, systemd-nspawn would leave the container running: its
+    # init, killed, takes every process of the container with it.
+    [ -z "$nspawn" ] || { kill -9 $init "$nspawn" 2>/dev/null; wait "$nspawn" 2>/dev/null; }
     rm -rf "$root"
     [ -n "$keep" ] || rm -rf "$work"
 }
@@ -437,7 +439,7 @@ first=$((first + 100000))
 run_row reader-restart "$first" 300
 
 in_ct systemctl poweroff
-powered_off || kill -9 "$nspawn" 2>/dev/null
+powered_off || fail "the container did not power off"
 if [ "$failures" -ne 0 ]; then
     echo "lifecycle_test: $failures failure(s)"
     exit 1
