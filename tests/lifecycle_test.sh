@@ -114,20 +114,17 @@ boot() {
     exit 1
 }
 
-# Waits for the container to power off by itself, 90 s at most.
-powered_off() {
+# Powers the container off, and waits for it, 90 s at most.
+power_off() {
+    in_ct systemctl poweroff
     for _ in $(seq 450); do
-        kill -0 "$nspawn" 2>/dev/null || { wait "$nspawn"; nspawn=; return 0; }
+        kill -0 "$nspawn" 2>/dev/null || { wait "$nspawn"; nspawn=; return; }
         sleep 0.2
     done
-    return 1
+    fail "the container did not power off"
 }
 
-reboot() {
-    in_ct systemctl poweroff
-    powered_off || fail "the container did not power off"
-    boot
-}
+reboot() { power_off; boot; }
 
 traps() { in_ct journalctl -q --namespace=trapsink PRIORITY=5 --no-pager "$@"; }
 # Serials in [FIRST, FIRST+COUNT) in what standard input gives, each once.
@@ -438,8 +435,7 @@ reboot
 first=$((first + 100000))
 run_row reader-restart "$first" 300
 
-in_ct systemctl poweroff
-powered_off || fail "the container did not power off"
+power_off
 if [ "$failures" -ne 0 ]; then
     echo "lifecycle_test: $failures failure(s)"
     exit 1
