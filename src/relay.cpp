@@ -18,6 +18,11 @@
 // (room_for). A trap that has begun and cannot be finished is ended there,
 // so that it stands apart as a record of its own.
 //
+// A reader that stops takes the pipe away first: it gives the FIFO mode 0,
+// then reads what was written before, and then the pipe is closed. A run
+// that finds the mode 0 once its trap is in cannot know that it was read,
+// and says so (taken_away).
+//
 // A stop of the trap receiver signals all its processes, a handler among
 // them: ended between a chunk and the marker, it would leave a fragment that
 // runs on into the next trap. So SIGTERM is held back for the run, which
@@ -65,7 +70,7 @@ char chunk[CHUNK_SIZE + 1];
 
 int pipe_fd = -1;
 size_t trap_sent = 0;  // bytes of this trap in the pipe
-long pages_free = 0;   // of the pipe, at least, as far as this run knows
+long pages_left = 0;   // of the pipe, free at least, as far as this run knows
 char last_sent = '\n';
 
 // "-d LEVEL" in exactly that shape sets the level; anything else leaves it at
@@ -99,8 +104,16 @@ void fill_standard_descriptors()
     }
 }
 
+// Whether the reader is taking the pipe away: it has mode 0 from then on,
+// which refuses every opener but root.
+bool taken_away(const struct stat &st)
+{
+    return (st.st_mode & 07777) == 0;
+}
+
 // Opens the reader's pipe, never creating anything at its path. Anything but
-// a FIFO there (a regular file left behind, say) is refused untouched.
+// a FIFO there (a regular file left behind, say) is refused untouched, and
+// so is a pipe being taken away, by root too.
 int open_pipe()
 {
     int fd = open(PIPE_PATH, O_WRONLY | O_NONBLOCK | O_NOCTTY);
@@ -115,6 +128,8 @@ int open_pipe()
         cause = strerror(errno);
     else if (!S_ISFIFO(st.st_mode))
         cause = "Not a FIFO";
+    else if (taken_away(st))
+        cause = strerror(EACCES);  // as for every user but root
     if (cause != nullptr) {
         trace_write(TRACE_ERROR, "Error opening pipe '%s' [%s]", PIPE_PATH,
                     cause);
@@ -140,7 +155,7 @@ bool more_input_waiting()
 // fits there, else starts a new page: so any two pages in a row but the
 // first hold a page's worth of bytes between them, and Q bytes queued take
 // at most 2 * (Q / page) + 2 pages. Reading only ever frees pages.
-long free_pages()
+long sure_free_pages()
 {
     int queued = 0;
     long size = fcntl(pipe_fd, F_GETPIPE_SZ);
@@ -157,21 +172,21 @@ long free_pages()
 // Whether size bytes are sure to go in, and after them, unless they end the
 // trap, the end of a trap cut short (end_cut_trap): a page is kept for it.
 // A write takes at most one page more than its whole pages. Where they are
-// not, errno says why (EAGAIN: no room).
+// not, errno says why (EAGAIN: no room it can be sure of).
 bool room_for(size_t size, bool last)
 {
-    long fresh = free_pages();
+    long fresh = sure_free_pages();
     if (fresh < 0)
         return false;
-    if (fresh > pages_free)
-        pages_free = fresh;
+    if (fresh > pages_left)
+        pages_left = fresh;
     long page = getpagesize();
     long taken = static_cast<long>((size + page - 1) / page);
-    if (taken + (last ? 0 : 1) > pages_free) {
+    if (taken + (last ? 0 : 1) > pages_left) {
         errno = EAGAIN;
         return false;
     }
-    pages_free -= taken;
+    pages_left -= taken;
     return true;
 }
 
@@ -189,23 +204,30 @@ bool end_cut_trap()
 // traces why not, ends what went in of the trap, closes the pipe and ends
 // the run with status 1. What has arrived whole, up to PIPE_BUF bytes, is
 // written as it is: the kernel takes it all or nothing. Anything else is
-// written only where the pipe is sure to take it. A short write has no
-// error number of its own, so it is described by its counts instead.
-void send(const char *data, size_t size, bool last)
+// written only where the pipe is sure to take it, which is less than the
+// room it has: a write refused for that says so. A short write has no error
+// number of its own, so it is described by its counts instead.
+void write_trap(const char *data, size_t size, bool last)
 {
     bool whole = trap_sent == 0 && last && size <= PIPE_BUF;
-    ssize_t written = whole || room_for(size, last) ? write(pipe_fd, data, size) : -1;
+    bool unsure = false;
+    ssize_t written = -1;
+    if (whole || room_for(size, last))
+        written = write(pipe_fd, data, size);
+    else
+        unsure = errno == EAGAIN;
     if (written > 0) {
         trap_sent += static_cast<size_t>(written);
         last_sent = data[written - 1];
     }
     if (written == static_cast<ssize_t>(size))
         return;
-    char reason[64];
-    if (written < 0)
-        snprintf(reason, sizeof reason, "%s", strerror(errno));
-    else
+    char reason[96];
+    if (written >= 0)
         snprintf(reason, sizeof reason, "short write, %zd of %zu bytes", written, size);
+    else
+        snprintf(reason, sizeof reason, "%s%s", strerror(errno),
+                 unsure ? ": no room the handler can be sure of" : "");
     bool marker_alone = last && size == 1;
     bool reader_gone = written < 0 && errno == EPIPE;
     if (trap_sent == 0 || marker_alone || reader_gone) {
@@ -222,6 +244,26 @@ void send(const char *data, size_t size, bool last)
         trace_write(TRACE_ERROR, "Error writing to pipe '%s' [%s]", PIPE_PATH, reason);
         trace_write(TRACE_ERROR, "Error writing EOD to pipe '%s' [%s]", PIPE_PATH, refused);
     }
+    close(pipe_fd);
+    exit(EXIT_FAILURE);
+}
+
+// Once the trap is in: a reader that began to take the pipe away before
+// then may have stopped reading before it came, and whatever is left in the
+// pipe is gone once it is closed. Everything written before it began is
+// read. So a pipe found with mode 0 now is a trap that may be lost, and the
+// run says so: one found read after all is better than one lost unheard.
+void check_not_taken_away()
+{
+    struct stat st;
+    const char *cause = nullptr;
+    if (fstat(pipe_fd, &st) != 0)
+        cause = strerror(errno);
+    else if (taken_away(st))
+        cause = "Pipe taken away by its reader";
+    if (cause == nullptr)
+        return;
+    trace_write(TRACE_ERROR, "Error writing to pipe '%s' [%s]", PIPE_PATH, cause);
     close(pipe_fd);
     exit(EXIT_FAILURE);
 }
@@ -258,14 +300,15 @@ int main(int argc, char **argv)
         held += static_cast<size_t>(n);
         if (held < CHUNK_SIZE && more_input_waiting())
             continue;
-        send(chunk, held, false);
+        write_trap(chunk, held, false);
         held = 0;
     }
 
     // A failed read still ends the stream with the marker, so that the reader
     // is not left waiting for the rest of a trap that will not come.
     chunk[held] = EOD_MARKER[0];
-    send(chunk, held + 1, true);
+    write_trap(chunk, held + 1, true);
+    check_not_taken_away();
     trace_write(TRACE_PROGRESS, "Wrote EOD to pipe");
     if (read_error != 0)
         trace_write(TRACE_ERROR, "Error reading from stdin [%s]",

@@ -3,6 +3,7 @@
 
 #include "fixture.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -14,6 +15,8 @@ using namespace harness;
 
 namespace {
 
+// A write the handler refuses itself, before the pipe is full.
+const std::string UNSURE = error_text(EAGAIN) + ": no room the handler can be sure of";
 
 // Writes size bytes into the FIFO through a write end of the test's own, so
 // that the pipe is that full when the handler starts.
@@ -78,7 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
                      remove_all(PIPE);
                      ASSERT_EQ(symlink("/dev/null", PIPE), 0);
                  },
-                 "Not a FIFO"}),
+                 "Not a FIFO"},
+        // Being taken away by its reader: mode 0, which root passes.
+        OpenCase{"TakenAway", [] { open(PIPE, O_RDONLY | O_NONBLOCK | O_CLOEXEC); chmod(PIPE, 0); },
+                 error_text(EACCES)}),
     testing::PrintToStringParamName());
 
 // A file left at the pipe path keeps its content and its time stamps.
@@ -115,15 +121,16 @@ TEST_F(RelayTest, TrapLongerThanThePipeIsCutAndEnded)
         EXPECT_TRUE(received == input.substr(0, cut) + (input[cut - 1] == '\n' ? "\n" : "\n\n") + "next\n\n");
         auto messages = trace_messages();
         ASSERT_FALSE(messages.empty());
-        EXPECT_EQ(messages.back(), pipe_message("Error writing to", error_text(EAGAIN) + ": trap cut after "
+        EXPECT_EQ(messages.back(), pipe_message("Error writing to", UNSURE + ": trap cut after "
                                                                  + std::to_string(cut) + " bytes"));
     }
 }
 
 // Traps of mixed sizes, one handler at a time, into a pipe that nobody
 // reads until it refuses them: read afterwards as a reader frames them,
-// every trap reported delivered is there whole, once, and no record mixes
-// two traps (a cut one is a prefix of its own trap).
+// every trap reported delivered is there whole, once, no record mixes two
+// traps, and a trap cut short is there as far as it went, whole chunks,
+// ended after the line it was cut in.
 TEST_F(RelayTest, FillingPipeNeverMixesTraps)
 {
     for (int size : {64 << 10, 1 << 20}) {
@@ -133,7 +140,7 @@ TEST_F(RelayTest, FillingPipeNeverMixesTraps)
         std::vector<bool> delivered;
         for (int refused = 0; refused < 25;) {
             std::string trap = "trap " + std::to_string(traps.size()) + "\n";
-            std::size_t want = 250 + (traps.size() * 7919) % 20000;
+            std::size_t want = 250 + ((traps.size() + 3) * 7919) % (size / 2);
             while (trap.size() < want)
                 trap += "IF-MIB::ifDescr." + std::to_string(trap.size()) + " a long line of text\n";
             delivered.push_back(harness::run({.input = trap}, -1).exit_code == 0);
@@ -142,17 +149,23 @@ TEST_F(RelayTest, FillingPipeNeverMixesTraps)
         }
         std::string stream = drain(reader_);
         std::vector<int> seen(traps.size());
+        int cuts = 0;
         for (std::size_t at = 0, end; at < stream.size(); at = end + 2) {
             end = stream.find("\n\n", at);
             ASSERT_NE(end, std::string::npos) << "a record without its end";
             std::string record = stream.substr(at, end + 1 - at);
             std::size_t number = std::stoul(record.substr(5));
             ASSERT_LT(number, traps.size());
-            EXPECT_TRUE(traps[number].compare(0, record.size(), record) == 0) << record.substr(0, 80);
-            seen[number] += record == traps[number] ? 1 : 0;
+            const std::string &trap = traps[number];
+            std::size_t cut = record.size() / 8192 * 8192;
+            bool ended_cut = cut > 0 && record == trap.substr(0, cut) + (trap[cut - 1] == '\n' ? "" : "\n");
+            EXPECT_TRUE(record == trap || ended_cut) << record.substr(0, 80);
+            seen[number] += record == trap ? 1 : 0;
+            cuts += ended_cut ? 1 : 0;
         }
         for (std::size_t i = 0; i < traps.size(); ++i)
             EXPECT_EQ(seen[i], delivered[i] ? 1 : 0) << "trap " << i;
+        EXPECT_GT(cuts, 0) << "no trap was cut";
     }
 }
 
@@ -171,9 +184,76 @@ TEST_F(RelayTest, TrapAndMarkerGoInTogetherOrNotAtAll)
         EXPECT_EQ(o.exit_code, size == 4095 ? 0 : 1);
         EXPECT_TRUE(received == (size == 4095 ? input + "\n" : ""));
         EXPECT_EQ(trace_messages(), (size == 4095 ? std::vector<std::string>{}
-                                         : std::vector<std::string>{pipe_message("Error writing to", error_text(EAGAIN))}));
+                                         : std::vector<std::string>{pipe_message("Error writing to", UNSURE)}));
     }
 }
+
+// A trap that arrives in two pieces, while the pipe fills or is taken
+// away between them: the first piece goes in only where the pipe is sure
+// to take it and the end of a cut (the bound counts a byte queued as one
+// page); what went in is ended where it was cut, after the line; and what
+// a second writer takes of the room kept for that end, and a pipe taken
+// away meanwhile (mode 0), are said.
+struct MidTrapCase {
+    const char *name;
+    std::size_t before;  // bytes in the pipe as the handler starts
+    std::string first, rest;
+    std::function<std::string(int)> meanwhile;  // with the reader; what it read
+    std::vector<std::string> trace;
+    std::string stream;  // of the trap, in the pipe
+};
+
+class MidTrap : public RelayTest, public testing::WithParamInterface<MidTrapCase> {};
+
+TEST_P(MidTrap, EndsWhatWentInOrSaysWhyNot)
+{
+    const MidTrapCase &c = GetParam();
+    prefill(c.before);
+    Process handler({.stdin_kind = Stdin::pipe});
+    auto pause = [] { poll(nullptr, 0, 300); };
+    handler.feed(c.first);
+    pause();
+    std::string stream;
+    if (c.meanwhile) {
+        stream = drain(reader_);
+        stream += c.meanwhile(reader_);
+    }
+    handler.feed(c.rest);
+    pause();
+    handler.close_input();
+    Outcome o = handler.finish(-1);
+    stream += drain(reader_);
+    std::erase(stream, '#');
+    EXPECT_EQ(o.exit_code, c.trace.empty() ? 0 : 1);
+    EXPECT_EQ(trace_messages(), c.trace);
+    EXPECT_TRUE(stream == c.stream) << stream.size() << " bytes: " << stream.substr(stream.size() - 3);
+}
+
+const std::string A = std::string(8192, 'a'), B = std::string(8192, 'b'), LINE = std::string(3999, 'l') + "\n";
+const auto SECOND_WRITER = [](std::size_t room) {
+    return [room](int reader) { prefill(65536); return read_exactly(reader, room); };
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    Pieces, MidTrap,
+    testing::Values(
+        MidTrapCase{"FirstPieceNeedsRoom", 7 * 4096, "first\n", "", nullptr,
+                    {pipe_message("Error writing to", UNSURE)}, ""},
+        MidTrapCase{"CutEndsInTheKeptPage", 6 * 4096 + 100, LINE, LINE, nullptr,
+                    {pipe_message("Error writing to", UNSURE + ": trap cut after 4000 bytes")}, LINE + "\n"},
+        MidTrapCase{"AByteQueuedIsOnePage", 1, std::string(7 * 8192, 'p'), "", nullptr, {},
+                    std::string(7 * 8192, 'p') + "\n"},
+        MidTrapCase{"SecondWriterTakesTheEnd", 0, A, B, SECOND_WRITER(0),
+                    {pipe_message("Error writing to", error_text(EAGAIN)),
+                     pipe_message("Error writing EOD to", error_text(EAGAIN))}, A},
+        MidTrapCase{"SecondWriterCutsAWriteShort", 0, A, B, SECOND_WRITER(4096),
+                    {pipe_message("Error writing to", "short write, 4096 of 8192 bytes"),
+                     pipe_message("Error writing EOD to", error_text(EAGAIN))}, A + B.substr(4096)},
+        MidTrapCase{"SecondWriterTakesTheMarker", 0, A, "", SECOND_WRITER(0),
+                    {pipe_message("Error writing EOD to", error_text(EAGAIN))}, A},
+        MidTrapCase{"TakenAway", 0, "trap\n", "", [](int) { chmod(PIPE, 0); return std::string(); },
+                    {pipe_message("Error writing to", "Pipe taken away by its reader")}, "trap\n\n"}),
+    testing::PrintToStringParamName());
 
 // The reader goes away between two chunks. Under the default disposition
 // the broken-pipe signal ends the handler with no further trace line; where
