@@ -163,7 +163,7 @@ void send_entry(long number, long /*bytes*/)
 }
 
 // A record cut short by a stop goes into the journal as far as it came.
-const RecordSink JOURNAL = {begin_entry, add_text, send_entry, send_entry, true};
+const RecordSink JOURNAL = {begin_entry, add_text, send_entry, send_entry};
 
 }  // namespace
 

@@ -12,33 +12,26 @@
 
 #include <cstddef>
 
-// Where records go as they are framed: each begins, takes its lines'
-// bytes, and ends; at a stop, one that has begun and not ended is cut.
-// Where a record is delivered as it ends (each_delivered), it is taken out
-// of the pipe at once; else once what was framed has been flushed.
+// Where records go as they are framed: each begins, takes its lines' bytes,
+// and ends; at a stop, one that has begun and not ended is cut.
 struct RecordSink {
     void (*begin)(long number);
     void (*text)(const char *data, std::size_t size);
     void (*end)(long number, long bytes);
     void (*cut)(long number, long bytes);
-    bool each_delivered;
 };
 
 // Each record printed between "=== trap N ===" and "=== end of trap N:
 // BYTES bytes ===" on standard output. A cut record has no end line.
 extern const RecordSink PRINTED;
 
-// How many of the bytes, from the first, make up whole records (at most
-// limit of them in all, limit < 0: no limit): the bytes from the start of a
-// record up to its marker. A record that has begun in an earlier read
-// (framed as it streamed in) counts from where it stands.
-std::size_t whole_records(const char *data, std::size_t size, long limit);
-
-// Frames what one read brought into records, handing them to sink (none:
-// only counted, as in raw mode). Returns how many of the bytes belong to
-// the first limit records (limit < 0: no limit); what comes after them is
-// not this run's.
-std::size_t frame(const RecordSink *sink, const char *data, std::size_t size, long limit);
+// Frames the first record in data, handing it to sink (none: only counted,
+// as in raw mode): returns how many bytes it takes up to its marker, or 0
+// where its marker is not among them. With stream set, a record whose
+// marker is not among them is handed on as far as it came, all size bytes,
+// and goes on in the next call. A record begun in an earlier call counts
+// from where it stands.
+std::size_t frame(const RecordSink *sink, const char *data, std::size_t size, bool stream);
 
 long records_ended();
 bool record_begun();  // its first byte has come, its marker not yet

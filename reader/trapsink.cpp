@@ -12,13 +12,16 @@
 // JOURNAL_STREAM), each record is sent as one journal entry instead
 // (journal.h).
 //
-// On SIGTERM or SIGINT it prints what waits in the pipe, and exits 0: a stop
-// loses nothing that was handed over before it. A record that has begun
-// when no whole one waits is waited for, a second at most, since a handler
+// On SIGTERM or SIGINT it prints what waited in the pipe when the signal
+// came, and exits 0, however fast traps come: a stop loses nothing that was
+// handed over before it, and what comes after it waits in the pipe. A record
+// that had begun then is waited for, a second at most, since a handler
 // writes a trap that arrives in pieces in several writes.
 //
 // A record is taken out of the pipe only once it has been delivered
-// (read_records): a crash may repeat one, never lose one.
+// (read_records): a crash may repeat the one being delivered, and loses
+// none that has ended. Only a record too long to wait for is taken out as
+// it streams in, and a crash loses what went of it.
 //
 // This file is the run: the options, the standard descriptors, the stop
 // signals and the read loop. pipe.cpp takes the pipe (activation.cpp the
@@ -57,30 +60,30 @@
 #include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
 
-// Set by SIGTERM and SIGINT, which are delivered only while waiting for the
-// pipe: what was read is always printed whole first.
+// Set by SIGTERM and SIGINT while waiting for the pipe; between the waits
+// they are held back, and looked for on every pass of the loop.
 volatile sig_atomic_t stopping = 0;
+sigset_t stop_signals;
 
-// How long a stop waits for the end of a record that has begun: a handler
-// writes its trap's text and the marker apart (and a trap over 8 KiB in
-// several writes), so a stop between them is ordinary. Well under the
-// service's stop timeout.
+// How long a stop waits for the end of a record that had begun when it
+// came: a handler writes its trap's text and the marker apart (and a trap
+// over 8 KiB in several writes), so a stop between them is ordinary. Well
+// under the service's stop timeout.
 constexpr long long STOP_WAIT_MS = 1000;
 // How long after taking the pipe away (-R) the stop comes: a handler that
 // opened the pipe just before may still be writing.
 constexpr long long TAKE_AWAY_MS = 500;
-// How often the pipe is looked at while a record in it has begun: it is
-// never empty then, so only the clock tells when to look for its end.
-constexpr long long BEGUN_POLL_MS = 10;
 constexpr long long NEVER = LLONG_MAX;
 
 long long now_ms()
@@ -151,12 +154,12 @@ void on_stop(int /*signal*/)
 }
 
 // SIGTERM and SIGINT are held back but for the waits on the pipe, so that a
-// stop never comes between a read and the printing of what it brought.
+// stop never comes between a read and the delivery of what it brought.
 // Returns the signal mask to wait with. A failed write to standard output
 // (a full disk, a reader gone) is reported, not a signal's death.
 sigset_t catch_stop_signals()
 {
-    sigset_t stop_signals, while_waiting;
+    sigset_t while_waiting;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
@@ -172,58 +175,76 @@ sigset_t catch_stop_signals()
     return while_waiting;
 }
 
+// Whether the stop has come: a signal, during a wait or held back since,
+// or the time stop_at (-R).
+bool stop_due(long long stop_at)
+{
+    const timespec at_once{};
+    if (stopping == 0 && sigtimedwait(&stop_signals, nullptr, &at_once) > 0)
+        stopping = 1;
+    return stopping != 0 || (stop_at != NEVER && now_ms() >= stop_at);
+}
+
 // The FIFO is read through a copy (tee(2)) in a pipe of trapsink's own:
 // a record is taken out of the FIFO only once it has been delivered, so
-// that a trapsink killed at any moment loses nothing, and the next one
-// starts at a record's first byte. A record delivered and not yet taken out
+// that a trapsink killed at any moment loses no trap that has ended, and
+// the next one starts at a record's first byte. The record being delivered
 // comes again after a restart.
 int copy_fds[2] = {-1, -1};
 // The copy, read out of that pipe.
 char in[1 << 20];
-// How much is copied at a time, unless a record is longer: what was
-// printed of a copy when trapsink is killed comes again, so a crash
-// repeats at most this much (a trap sent to the journal is taken out as
-// soon as it is sent: a crash repeats at most that one).
+// How much is copied at a time, unless a record is longer.
 constexpr std::size_t BATCH = 1 << 16;
 
-// Makes the pipe the FIFO is copied into, as large as the FIFO. Returns
-// the size from which a record that has begun is taken out as it streams
-// in: a pipe full of pages holds at least half its bytes (the kernel starts
-// a new page for a write that does not fit in the last), so a record that
-// could fill the FIFO never waits for its end there.
+// Makes the pipe the FIFO is copied into, as large as the FIFO, or as
+// large as the system lets this process make it, saying so. Returns the
+// size from which a record that has begun is taken out as it streams in: a
+// pipe full of pages holds at least half its bytes (the kernel starts a new
+// page for a write that does not fit in the last), so a record that could
+// fill the FIFO never waits for its end there, and one that could fill the
+// copy is never copied whole.
 std::size_t make_copy_pipe(int fd, const char *fifo_name)
 {
     if (pipe2(copy_fds, O_CLOEXEC | O_NONBLOCK) != 0)
         fail("Error making a pipe to copy", fifo_name);
     long fifo_size = fcntl(fd, F_GETPIPE_SZ);
-    if (fifo_size > 0)
-        (void)fcntl(copy_fds[1], F_SETPIPE_SZ, fifo_size);
-    long copy_size = fcntl(copy_fds[1], F_GETPIPE_SZ);
-    long size = std::min({fifo_size > 0 ? fifo_size : copy_size, copy_size,
-                          static_cast<long>(sizeof in)});
     long page = getpagesize();
-    return static_cast<std::size_t>(std::max(size / 2 - page, page));
+    long size = std::min(fifo_size > 0 ? fifo_size : static_cast<long>(BATCH), static_cast<long>(sizeof in));
+    int error = 0;
+    for (long want = size; fcntl(copy_fds[1], F_SETPIPE_SZ, want) < 0 && want > page; want /= 2)
+        error = errno;
+    long copy_size = fcntl(copy_fds[1], F_GETPIPE_SZ);
+    auto stream_at = static_cast<std::size_t>(std::max(std::min(size, copy_size) / 2 - page, page));
+    if (copy_size < size) {
+        std::fprintf(stderr,
+                     "trapsink: Error enlarging a copy of '%s' to %ld bytes [%s]: traps over %zu bytes "
+                     "are taken out as they stream in\n",
+                     fifo_name, size, std::strerror(error), stream_at);
+    }
+    return stream_at;
 }
 
-// Copies up to size bytes of what waits in the FIFO into in: returns how
-// many, 0 when nothing waits, or -1 when nothing holds the FIFO open for
-// writing.
-ssize_t copy_fifo(int fd, const char *fifo_name, std::size_t size)
+// Copies up to size bytes of what waits in the FIFO into in, and returns
+// how many (0: nothing waits). A FIFO that nothing holds open for writing
+// has ended, and so has the run.
+std::size_t copy_fifo(int fd, const char *fifo_name, std::size_t size)
 {
     ssize_t copied = tee(fd, copy_fds[1], size, SPLICE_F_NONBLOCK);
     if (copied < 0 && errno == EAGAIN)
         return 0;
     if (copied < 0)
         fail("Error reading", fifo_name);
-    if (copied == 0)
-        return -1;
+    if (copied == 0) {
+        std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n", fifo_name);
+        std::exit(1);
+    }
     for (ssize_t got = 0; got < copied;) {
         ssize_t n = read(copy_fds[0], in + got, static_cast<std::size_t>(copied - got));
         if (n <= 0)
             fail("Error reading a copy of", fifo_name);
         got += n;
     }
-    return copied;
+    return static_cast<std::size_t>(copied);
 }
 
 // Takes size bytes, delivered, out of the FIFO.
@@ -238,92 +259,110 @@ void take_out(int fd, const char *fifo_name, std::size_t size)
     }
 }
 
-// Hands the first size bytes of the copy to the sink (or standard output,
-// raw), and a record they leave begun as cut, if cut; flushes them out, and
-// only then takes them out of the FIFO: record by record where the sink
-// delivers each as it ends.
-void deliver(int fd, const char *fifo_name, const RecordSink *sink, std::size_t size, long limit,
-             bool cut = false)
+// Hands the records that end in the first size bytes of the copy to the
+// sink (or standard output, raw), until limit records have ended, each
+// flushed out and only then taken out of the FIFO; and the start of one
+// that has not ended where it is at least stream_at bytes. Returns how many
+// bytes were taken out.
+std::size_t deliver(int fd, const char *fifo_name, const RecordSink *sink, std::size_t size,
+                    long limit, std::size_t stream_at)
 {
-    bool each = sink != nullptr && sink->each_delivered;
     std::size_t at = 0;
-    do {
-        const char *data = in + at;
-        std::size_t part = frame(sink, data, size - at, each ? records_ended() + 1 : limit);
+    while (at < size && (limit < 0 || records_ended() < limit)) {
+        std::size_t part = frame(sink, in + at, size - at, size - at >= stream_at);
+        if (part == 0)
+            break;
         if (sink == nullptr)
-            put(data, part);
-        at += part;
-        if (cut && at == size)
-            cut_record(sink);
+            put(in + at, part);
         flush_output();
         take_out(fd, fifo_name, part);
-    } while (at < size);
+        at += part;
+    }
+    return at;
+}
+
+std::size_t queued(int fd)
+{
+    int bytes = 0;
+    return ioctl(fd, FIONREAD, &bytes) == 0 && bytes > 0 ? static_cast<std::size_t>(bytes) : 0;
+}
+
+// Waits until the pipe has been written to since the last wait (an
+// edge-triggered epoll wakes on every write), a stop signal comes, or
+// until, in milliseconds of the monotonic clock, if that is not NEVER.
+void wait_for_change(int changes, long long until, const sigset_t *while_waiting, const char *fifo_name)
+{
+    int timeout = -1;
+    if (until != NEVER)
+        timeout = static_cast<int>(std::clamp(until - now_ms(), 0LL, static_cast<long long>(INT_MAX)));
+    epoll_event event{};
+    if (epoll_pwait(changes, &event, 1, timeout, while_waiting) < 0 && errno != EINTR)
+        fail("Error waiting for", fifo_name);
 }
 
 // Reads the pipe until limit records have ended, or a stop (a signal, or
-// stop_at, in milliseconds of the monotonic clock) has found it empty;
-// returns the exit status. Records are delivered as they end, and a record
-// too long to wait for as it streams in. A stop ends the loop once the pipe
-// holds no more whole records and no record has begun, or, while one has,
-// STOP_WAIT_MS after the stop; that one is delivered as far as it came.
+// stop_at, in milliseconds of the monotonic clock) has come; returns the
+// exit status. Records are delivered as they end, and a record too long to
+// wait for as it streams in. A stop delivers what was in the pipe when it
+// came, and the end of a record that had begun by then, STOP_WAIT_MS at
+// most; that one is delivered as far as it came. What came after the stop
+// stays in the pipe.
 int read_records(int fd, const char *fifo_name, const RecordSink *sink, long limit,
                  long long stop_at, const sigset_t *while_waiting)
 {
     const std::size_t stream_at = make_copy_pipe(fd, fifo_name);
-    std::size_t copied = 0;  // in the copy: at most the start of one record
-    while (limit < 0 || records_ended() < limit) {
-        // A record that has begun is copied again only once more has come.
-        int queued = 0;
-        ssize_t n = static_cast<ssize_t>(copied);
-        if (copied == 0 || ioctl(fd, FIONREAD, &queued) != 0 || static_cast<std::size_t>(queued) != copied)
-            n = copy_fifo(fd, fifo_name, BATCH);
-        if (n < 0) {
-            std::fprintf(stderr, "trapsink: '%s' ended: nothing holds it open for writing\n",
-                         fifo_name);
-            return 1;
+    int changes = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event watched{.events = EPOLLIN | EPOLLET, .data = {}};
+    if (changes < 0 || epoll_ctl(changes, EPOLL_CTL_ADD, fd, &watched) != 0)
+        fail("Error watching", fifo_name);
+    std::size_t taken = 0;      // bytes taken out of the FIFO so far
+    std::size_t stop_mark = 0;  // ... once what was there at the stop is out
+    bool stopped = false;
+    long long end_wait = NEVER;  // for the end of a record begun at the stop
+    auto wait_for_end = [&] {
+        end_wait = now_ms() + STOP_WAIT_MS;
+        limit = records_ended() + 1;
+    };
+    for (;;) {
+        if (limit >= 0 && records_ended() >= limit)
+            return 0;
+        if (!stopped && stop_due(stop_at)) {
+            stopped = true;
+            stop_mark = taken + queued(fd);
         }
-        copied = static_cast<std::size_t>(n);
-        std::size_t whole = whole_records(in, copied, limit);
-        if (whole == 0 && copied == BATCH) {
+        // Once what was there at the stop is out, only the end of a record
+        // that had begun is waited for.
+        bool to_mark = stopped && end_wait == NEVER;
+        if (to_mark && taken >= stop_mark) {
+            if (!record_begun())
+                return 0;
+            wait_for_end();
+            to_mark = false;
+        }
+        std::size_t room = to_mark ? stop_mark - taken : sizeof in;
+        std::size_t copied = copy_fifo(fd, fifo_name, std::min(BATCH, room));
+        std::size_t handed = deliver(fd, fifo_name, sink, copied, limit, stream_at);
+        if (handed == 0 && copied == BATCH) {
             // A record longer than that: all of it that has come.
-            copied = static_cast<std::size_t>(copy_fifo(fd, fifo_name, sizeof in));
-            whole = whole_records(in, copied, limit);
+            copied = copy_fifo(fd, fifo_name, room);
+            handed = deliver(fd, fifo_name, sink, copied, limit, stream_at);
         }
-        if (whole == 0 && copied >= stream_at)
-            whole = copied;
-        if (whole > 0) {
-            deliver(fd, fifo_name, sink, whole, limit);
-            copied = 0;
+        taken += handed;
+        if (handed > 0)
+            continue;
+        // Nothing could be delivered: the pipe is empty, or holds the start
+        // of a record.
+        if (to_mark && copied > 0) {
+            wait_for_end();
             continue;
         }
-        // Nothing whole waits: wait for more, until the stop or the end of
-        // the wait for a record's end, if either is due. While a record
-        // has begun the pipe is never empty, so it is looked at again
-        // every BEGUN_POLL_MS.
-        bool begun = copied > 0 || record_begun();
-        timespec timeout{};
-        bool timed = stopping || stop_at != NEVER || copied > 0;
-        long long wait_ms = BEGUN_POLL_MS;
-        if (stopping || stop_at != NEVER) {
-            long long now = now_ms();
-            if (stopping && now < stop_at)
-                stop_at = now;
-            long long wake = now < stop_at ? stop_at : stop_at + STOP_WAIT_MS;
-            if (now >= stop_at && (!begun || now >= wake)) {
-                // A record whose end did not come in time goes as far as
-                // it came.
-                deliver(fd, fifo_name, sink, copied, limit, true);
-                break;
-            }
-            if (copied == 0 || wake - now < wait_ms)
-                wait_ms = wake - now;
+        if (end_wait != NEVER && now_ms() >= end_wait) {
+            deliver(fd, fifo_name, sink, copied, limit, 0);
+            cut_record(sink);
+            return 0;
         }
-        timeout = {static_cast<time_t>(wait_ms / 1000), static_cast<long>(wait_ms % 1000 * 1000000)};
-        pollfd wait{copied > 0 ? -1 : fd, POLLIN, 0};
-        if (ppoll(&wait, 1, timed ? &timeout : nullptr, while_waiting) < 0 && errno != EINTR)
-            fail("Error reading", fifo_name);
+        wait_for_change(changes, stopped ? end_wait : stop_at, while_waiting, fifo_name);
     }
-    return 0;
 }
 
 }  // namespace

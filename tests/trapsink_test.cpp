@@ -270,8 +270,9 @@ enum class Stop {
     at_output,           // once the expected output is in
     with_traps_waiting,  // right after the input went in while it was held up
     while_writing,       // while its standard output, full, holds it up
-    before_marker,       // by SIGINT between a trap's text and its marker,
-                         // which follows within the wait
+    before_marker,       // by SIGINT between a trap's text, which waits whole
+                         // in the pipe, and its marker, which follows within
+                         // the wait
     stalled,             // after a trap's text whose marker never comes
 };
 
@@ -365,7 +366,9 @@ TEST_P(TrapsinkFrames, ExactlyWhatArrived)
         pause();  // before standard output is read, and so makes room
         break;
     case Stop::before_marker:
+        kill(sink.pid(), SIGSTOP);
         sink.feed(input.substr(0, input.size() - 1));
+        kill(sink.pid(), SIGCONT);
         pause();
         kill(sink.pid(), SIGINT);
         pause();
@@ -402,6 +405,7 @@ TEST_P(TrapsinkFrames, ExactlyWhatArrived)
 }
 
 const std::string TRAP_9K = "host\n" + std::string(9000, 'v') + "\n";
+const std::string TRAP_600K = "host\naddress\n" + std::string(600000, 's') + "\n";  // streamed as it comes
 const std::string WRITE_FAILED = "trapsink: Error writing to 'standard output' [File too large]\n";
 // A trap as snmptrapd hands it to a handler, and the fields it gives.
 const std::string HEAD = "router.example\nUDP: [192.0.2.1]:1024->[192.0.2.2]:162\n"
@@ -506,6 +510,9 @@ INSTANTIATE_TEST_SUITE_P(
                   .journal = Journal::away, .closed_fds = 1u << 2},
         FrameCase{.name = "StopBetweenTextAndMarker", .input = "host\nline\n\n",
                   .out = framed(1, "host\nline\n"), .stop = Stop::before_marker},
+        FrameCase{.name = "JournalStopWaitsForTheEndOfAStreamedTrap", .input = TRAP_600K + "\n",
+                  .out = entry(TRAP_600K, "TRAP_HOST=host\nTRAP_ADDRESS=address\n"),
+                  .stop = Stop::before_marker, .journal = Journal::present},
         FrameCase{.name = "JournalStopBetweenTextAndMarker", .input = LINK_DOWN + "\n",
                   .out = entry(LINK_DOWN, LINK_DOWN_FIELDS), .stop = Stop::before_marker,
                   .journal = Journal::present},
@@ -588,7 +595,7 @@ TEST_F(TrapsinkTest, RestartLosesNothingWhileThePipeIsHeld)
     if (!TEST_TRAPSINK_SYSTEMD)
         GTEST_SKIP() << "trapsink is built without libsystemd: it takes no FIFO from systemd";
     ASSERT_EQ(mkfifo(PIPE, 0600), 0);
-    int held = open(PIPE, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    int held = open(PIPE, O_RDWR | O_CLOEXEC);  // blocking: a stop must not wait in a read
     ASSERT_GE(held, 0);
     const Launch activated{.program = TRAPSINK, .args = {"-r", "-N", "4"}, .ready_fd = 4,
                            .listen_fd = held, .unprivileged = true};
@@ -617,11 +624,15 @@ TEST_F(TrapsinkTest, RestartLosesNothingWhileThePipeIsHeld)
     Outcome o = sink.finish(-1, while_stopped.size() + after.size());
     EXPECT_EQ(o.exit_code, 0) << o.err;
     EXPECT_EQ(o.out, while_stopped + after);
-    // Killed outright while its output is held up, it loses nothing: what
-    // it had not delivered waits in the pipe, and the next one starts at a
-    // record (one it delivered may come again).
+    // Killed outright while its output is held up, with many traps read at
+    // once, it loses nothing: what it had not delivered waits in the pipe,
+    // and the next one starts at a record (the one it was delivering may
+    // come again).
     Process killed(activated);
+    kill(killed.pid(), SIGSTOP);
     std::string sent = send(60, 3000);
+    kill(killed.pid(), SIGCONT);
+    poll(nullptr, 0, 200);
     kill(killed.pid(), SIGKILL);
     std::string printed = killed.finish(-1).out;
     Process next(activated);
@@ -630,6 +641,7 @@ TEST_F(TrapsinkTest, RestartLosesNothingWhileThePipeIsHeld)
     ASSERT_NE(resumed, std::string::npos) << rest.substr(0, 100);
     EXPECT_TRUE(resumed == 0 || sent.compare(resumed - 2, 2, "\n\n") == 0);
     EXPECT_TRUE(printed.size() >= resumed && printed.compare(0, resumed, sent, 0, resumed) == 0);
+    EXPECT_LE(printed.size(), sent.find("\n\n", resumed) + 2) << "more than one trap printed again";
     EXPECT_TRUE(rest == sent.substr(resumed)) << rest.size() << " bytes after " << resumed;
     close(held);
 }
@@ -655,6 +667,7 @@ TEST_F(TrapsinkTest, TakingThePipeAwayRefusesHandlersAndKeepsWhatWaits)
     EXPECT_EQ(harness::run({.input = "refused\n"}, -1).exit_code, 1);
     struct stat st;
     EXPECT_TRUE(lstat(fifo.c_str(), &st) != 0 ? getuid() == 0 : st.st_mode == S_IFIFO);
+    EXPECT_TRUE(fstat(held, &st) == 0 && st.st_mode == S_IFIFO) << "its mode is left";
     chmod(dir.c_str(), 0755);
     harness::remove_all(dir.c_str());
     poll(nullptr, 0, 200);
