@@ -288,6 +288,8 @@ printf '%s\n' 'authCommunity execute public' 'traphandle default /usr/sbin/reduz
 in_ct systemctl restart snmptrapd
 in_ct systemctl enable --now trapsink.socket >/dev/null 2>&1 || fail "cannot enable trapsink.socket"
 in_ct stat -c '%F %a %U %G' /run/corvane.p
+[ "$(in_ct systemctl show -P StartLimitIntervalUSec systemd-journald@trapsink.service)" = 0 ] \
+    || fail "the traps' journal has a start limit, past which its socket closes"
 # A recipe of the package's manual PAGE, as printed, for a collector at
 # 127.0.0.1 (the packages it installs are in the root already).
 recipe() {  # PAGE NAME
