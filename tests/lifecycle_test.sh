@@ -24,11 +24,12 @@
 # TRAP_HOST, TRAP_ADDRESS and TRAP_OID, none sent by a process running as
 # root; and a storm of traps must leave the host's own journal entries.
 #
-# usage: lifecycle_test.sh DEB [WORK_DIR]
+# usage: lifecycle_test.sh DEB [WORK_DIR] [SUITE]
 #   DEB       the package to test; the upgrade installs the same files under
 #             a higher version
-#   WORK_DIR  keeps the Debian root's tarball between runs (default: a
-#             temporary directory, removed afterwards)
+#   WORK_DIR  keeps the Debian root's tarball between runs (default, or "":
+#             a temporary directory, removed afterwards)
+#   SUITE     the Debian release to boot (default: the host's)
 # Exits 77 (skipped), saying why, where a container cannot be booted.
 set -u
 deb=$(realpath "$1")
@@ -54,7 +55,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 2' INT TERM
 
-suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+suite=${3:-$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")}
 include=systemd-sysv,dbus,snmptrapd,snmp,procps,iproute2,systemd-journal-remote,openssl,curl,stunnel4
 tarball="$work/$suite-$(echo "$include" | cksum | cut -d' ' -f1).tar"
 if [ ! -s "$tarball" ]; then
