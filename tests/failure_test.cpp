@@ -188,12 +188,10 @@ TEST_F(RelayTest, TrapAndMarkerGoInTogetherOrNotAtAll)
     }
 }
 
-// A trap that arrives in two pieces, while the pipe fills or is taken
-// away between them: the first piece goes in only where the pipe is sure
-// to take it and the end of a cut (the bound counts a byte queued as one
-// page); what went in is ended where it was cut, after the line; and what
-// a second writer takes of the room kept for that end, and a pipe taken
-// away meanwhile (mode 0), are said.
+// A trap in two pieces, while the pipe fills or is taken away between them:
+// the first goes in only with room for it and a cut's end (a byte queued
+// counts as a page), a cut is ended after its line, and what a second
+// writer takes of the room kept for that end, or a take-away, is said.
 struct MidTrapCase {
     const char *name;
     std::size_t before;  // bytes in the pipe as the handler starts
@@ -210,16 +208,11 @@ TEST_P(MidTrap, EndsWhatWentInOrSaysWhyNot)
     const MidTrapCase &c = GetParam();
     prefill(c.before);
     Process handler({.stdin_kind = Stdin::pipe});
-    auto pause = [] { poll(nullptr, 0, 300); };
     handler.feed(c.first);
-    pause();
-    std::string stream;
-    if (c.meanwhile) {
-        stream = drain(reader_);
-        stream += c.meanwhile(reader_);
-    }
+    poll(nullptr, 0, 300);  // it goes in, or the handler gives up
+    std::string stream = c.meanwhile ? c.meanwhile(reader_) : "";
     handler.feed(c.rest);
-    pause();
+    poll(nullptr, 0, 300);
     handler.close_input();
     Outcome o = handler.finish(-1);
     stream += drain(reader_);
@@ -231,7 +224,7 @@ TEST_P(MidTrap, EndsWhatWentInOrSaysWhyNot)
 
 const std::string A = std::string(8192, 'a'), B = std::string(8192, 'b'), LINE = std::string(3999, 'l') + "\n";
 const auto SECOND_WRITER = [](std::size_t room) {
-    return [room](int reader) { prefill(65536); return read_exactly(reader, room); };
+    return [room](int reader) { std::string read = drain(reader); prefill(65536); return read + read_exactly(reader, room); };
 };
 
 INSTANTIATE_TEST_SUITE_P(
