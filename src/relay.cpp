@@ -21,7 +21,7 @@
 // A reader that stops takes the pipe away first: it gives the FIFO mode 0,
 // then reads what was written before, and then the pipe is closed. A run
 // that finds the mode 0 once its trap is in cannot know that it was read,
-// and says so (taken_away).
+// and says so (pipe_fault).
 //
 // A stop of the trap receiver signals all its processes, a handler among
 // them: ended between a chunk and the marker, it would leave a fragment that
@@ -104,11 +104,19 @@ void fill_standard_descriptors()
     }
 }
 
-// Whether the reader is taking the pipe away: it has mode 0 from then on,
-// which refuses every opener but root.
-bool taken_away(const struct stat &st)
+// What is wrong with the pipe on fd, or nullptr: anything but a FIFO, or a
+// FIFO that its reader is taking away, which has mode 0 from then on. Just
+// opened, that is refused as for every opener but root.
+const char *pipe_fault(int fd, bool opening)
 {
-    return (st.st_mode & 07777) == 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return strerror(errno);
+    if (!S_ISFIFO(st.st_mode))
+        return "Not a FIFO";
+    if ((st.st_mode & 07777) != 0)
+        return nullptr;
+    return opening ? strerror(EACCES) : "Pipe taken away by its reader";
 }
 
 // Opens the reader's pipe, never creating anything at its path. Anything but
@@ -122,15 +130,7 @@ int open_pipe()
                     strerror(errno));
         exit(EXIT_FAILURE);
     }
-    struct stat st;
-    const char *cause = nullptr;
-    if (fstat(fd, &st) != 0)
-        cause = strerror(errno);
-    else if (!S_ISFIFO(st.st_mode))
-        cause = "Not a FIFO";
-    else if (taken_away(st))
-        cause = strerror(EACCES);  // as for every user but root
-    if (cause != nullptr) {
+    if (const char *cause = pipe_fault(fd, true); cause != nullptr) {
         trace_write(TRACE_ERROR, "Error opening pipe '%s' [%s]", PIPE_PATH,
                     cause);
         close(fd);
@@ -255,12 +255,7 @@ void write_trap(const char *data, size_t size, bool last)
 // run says so: one found read after all is better than one lost unheard.
 void check_not_taken_away()
 {
-    struct stat st;
-    const char *cause = nullptr;
-    if (fstat(pipe_fd, &st) != 0)
-        cause = strerror(errno);
-    else if (taken_away(st))
-        cause = "Pipe taken away by its reader";
+    const char *cause = pipe_fault(pipe_fd, false);
     if (cause == nullptr)
         return;
     trace_write(TRACE_ERROR, "Error writing to pipe '%s' [%s]", PIPE_PATH, cause);
